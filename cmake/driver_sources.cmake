@@ -1,0 +1,10 @@
+# The driver's sources, shared by the host and the kernel build.
+set(QELMBAR_DRIVER_SOURCES
+  platform/layout_check.cpp
+  script/tokenizer.cpp
+  script/grammar.cpp
+  script/parser.cpp
+  registry/query_value.cpp
+  driver/context.cpp
+)
+list(TRANSFORM QELMBAR_DRIVER_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)

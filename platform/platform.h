@@ -1,0 +1,33 @@
+/*
+ * platform.h - the one place that knows which build the driver is in.
+ *
+ * Every driver source includes this header and nothing else from outside
+ * its own folders.  In the kernel build it brings in the DDK (ntifs.h) with
+ * the few declarations mingw-w64 lacks; in the host build it brings in our
+ * own declarations of the same types and routines, which simkernel
+ * implements.  Driver logic never tests the build itself.
+ *
+ * Text constants: WCHAR is 16 bits in both builds (wchar_t under mingw,
+ * char16_t on Linux, where wchar_t is 32 bits).  Driver code writes its
+ * string constants as QTEXT("...") and counted constants as
+ * QSTRING("..."), which yield UTF-16 in both.
+ */
+#pragma once
+
+#if defined(QELMBAR_KERNEL)
+#include "platform/nt_kernel.h"
+#define QTEXT(s) L##s
+#else
+#include "platform/nt_host.h"
+#define QTEXT(s) u##s
+#endif
+
+/* A constant UNICODE_STRING over a literal, without its terminating NUL. */
+#define QSTRING(s) \
+    { (USHORT)(sizeof(QTEXT(s)) - sizeof(WCHAR)), (USHORT)sizeof(QTEXT(s)), (PWCH)QTEXT(s) }
+
+/* The driver's pool and remove-lock tag, "Zqlk" as it reads in a pool dump. */
+#define QELMBAR_TAG ((ULONG)'Z' | ((ULONG)'q' << 8) | ((ULONG)'l' << 16) | ((ULONG)'k' << 24))
+
+/* Largest byte length a UNICODE_STRING can describe with room for a NUL. */
+#define QELMBAR_MAX_STRING_BYTES 65532u

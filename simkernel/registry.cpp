@@ -1,0 +1,5 @@
+/* Placeholder until the registry lands. */
+#include "simkernel/internal.h"
+namespace sk {
+void ResetRegistry() {}
+}

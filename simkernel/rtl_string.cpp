@@ -1,0 +1,2 @@
+/* Placeholder until the Rtl string routines land. */
+#include "simkernel/internal.h"

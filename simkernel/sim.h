@@ -1,0 +1,65 @@
+/*
+ * sim.h - what tests and tools see of simkernel, the user-mode model of the
+ * NT services the driver calls.
+ *
+ * simkernel is stricter than Windows, never kinder: a misuse that Windows
+ * would punish with a bug check (a bad free, an invalid kernel handle, a
+ * pool request of zero bytes) is reported as a violation at once, and
+ * whatever is not modelled answers STATUS_NOT_IMPLEMENTED.  Tests install a
+ * violation handler that fails the running test; the default one prints the
+ * message and aborts.
+ */
+#pragma once
+
+#include "platform/platform.h"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sk {
+
+/* Violations. */
+using ViolationHandler = std::function<void(const std::string &message)>;
+void SetViolationHandler(ViolationHandler handler);
+[[gnu::format(printf, 1, 2)]] void Violation(const char *format, ...);
+
+/* Returns the whole simulated kernel to its state at start: no handles, no
+ * pool blocks, an empty registry, no faults planned, counters at zero. */
+void ResetKernel();
+
+/* Pool accounting.  Poison byte of fresh blocks, and of freed ones. */
+constexpr unsigned char kPoolPoison = 0xCD;
+constexpr unsigned char kPoolFreedPoison = 0xDD;
+size_t PoolOutstandingBlocks();
+std::map<ULONG, size_t> PoolOutstandingByTag();
+std::string PoolReport();
+std::string TagName(ULONG tag);
+
+/* Handle accounting. */
+size_t OpenHandleCount();
+std::string HandleReport();
+
+/* Fault injection.  Calls and allocations are counted from the last
+ * ClearFaults() (or ResetKernel()), starting at 1.  A planned fault hits the
+ * nth counted event; Once fails that one event, FromThenOn every event from
+ * it on. */
+enum class FaultMode { Once, FromThenOn };
+void FailAllocation(uint64_t nth, FaultMode mode = FaultMode::Once);
+/* routine: a platform routine's name such as "ZwOpenKey", or "" for any
+ * platform routine (pool allocations included). */
+void FailCall(const std::string &routine, uint64_t nth, NTSTATUS status,
+              FaultMode mode = FaultMode::Once);
+void ClearFaults();
+uint64_t AllocationCount();
+uint64_t CallCount(const std::string &routine = "");
+/* Number of faults that have been injected since the last ClearFaults(). */
+uint64_t InjectedFaultCount();
+
+/* Observer called at the entry of every platform routine, after the call is
+ * counted; the machine model uses it to cut the power at a chosen point. */
+using CallObserver = std::function<void(const char *routine, uint64_t callNumber)>;
+void SetCallObserver(CallObserver observer);
+
+} // namespace sk

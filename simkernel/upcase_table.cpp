@@ -1,0 +1,2 @@
+/* Placeholder until the upcase table lands. */
+#include "simkernel/internal.h"

@@ -1,0 +1,73 @@
+/*
+ * violation.cpp - reporting of misuse of the simulated kernel, and the reset
+ * of the whole model between tests.
+ */
+#include "simkernel/internal.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace sk {
+
+namespace {
+
+ViolationHandler &Handler()
+{
+    static ViolationHandler handler;
+    return handler;
+}
+
+} // namespace
+
+void SetViolationHandler(ViolationHandler handler)
+{
+    Handler() = std::move(handler);
+}
+
+void Violation(const char *format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    if (Handler()) {
+        Handler()(text);
+        return;
+    }
+    fprintf(stderr, "simkernel: violation: %s\n", text);
+    abort();
+}
+
+std::recursive_mutex &KernelLock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+const char *ObjectKindName(ObjectKind kind)
+{
+    switch (kind) {
+    case ObjectKind::Key: return "Key";
+    case ObjectKind::File: return "File";
+    case ObjectKind::ObjectDirectory: return "Directory";
+    case ObjectKind::SymbolicLink: return "SymbolicLink";
+    case ObjectKind::Device: return "Device";
+    case ObjectKind::Event: return "Event";
+    case ObjectKind::Process: return "Process";
+    case ObjectKind::Other: break;
+    }
+    return "Object";
+}
+
+void ResetKernel()
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    ResetHandles();
+    ResetRegistry();
+    ResetPool();
+    ResetFaults();
+}
+
+} // namespace sk

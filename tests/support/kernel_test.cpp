@@ -1,0 +1,55 @@
+/*
+ * kernel_test.cpp - the shared fixture: fresh kernel, violations as test
+ * failures, and the leak check at the end of every test.
+ */
+#include "tests/support/kernel_test.h"
+
+#include <codecvt>
+#include <locale>
+
+namespace qtest {
+
+void KernelTest::SetUp()
+{
+    sk::SetViolationHandler([](const std::string &message) {
+        ADD_FAILURE() << "simkernel violation: " << message;
+    });
+    sk::ResetKernel();
+}
+
+void KernelTest::ExpectNothingLeftOver()
+{
+    EXPECT_EQ(sk::PoolOutstandingBlocks(), 0u) << "pool blocks left over:\n" << sk::PoolReport();
+    EXPECT_EQ(sk::OpenHandleCount(), 0u) << "handles left open:\n" << sk::HandleReport();
+}
+
+void KernelTest::TearDown()
+{
+    ExpectNothingLeftOver();
+    sk::ResetKernel();
+    sk::SetViolationHandler(nullptr);
+}
+
+::testing::AssertionResult StatusIs(const char *expectedText, const char *actualText,
+                                    NTSTATUS expected, NTSTATUS actual)
+{
+    if (expected == actual)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << actualText << " is " << qelmbar::StatusText(actual) << ", expected " << expectedText
+           << " = " << qelmbar::StatusText(expected);
+}
+
+std::u16string U16(const std::string &utf8)
+{
+    std::wstring_convert<std::codecvt_utf8_utf16<char16_t>, char16_t> convert;
+    return convert.from_bytes(utf8);
+}
+
+std::string U8(const std::u16string &text)
+{
+    std::wstring_convert<std::codecvt_utf8_utf16<char16_t>, char16_t> convert;
+    return convert.to_bytes(text);
+}
+
+} // namespace qtest

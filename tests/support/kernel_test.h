@@ -1,0 +1,38 @@
+/*
+ * kernel_test.h - the fixture every test of driver code derives from.
+ *
+ * It starts each test on a fresh simulated kernel whose violations fail the
+ * test, and ends each test by proving that no pool block and no handle is
+ * left over.
+ */
+#pragma once
+
+#include "simkernel/sim.h"
+#include "tools/lib/status_names.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace qtest {
+
+class KernelTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    /* Checks, without ending the test, that nothing is left over. */
+    void ExpectNothingLeftOver();
+};
+
+/* Compares NTSTATUS values and prints them by name. */
+::testing::AssertionResult StatusIs(const char *expectedText, const char *actualText,
+                                    NTSTATUS expected, NTSTATUS actual);
+
+std::u16string U16(const std::string &utf8);
+std::string U8(const std::u16string &text);
+
+} // namespace qtest
+
+#define EXPECT_STATUS(expected, actual) EXPECT_PRED_FORMAT2(::qtest::StatusIs, expected, actual)
+#define ASSERT_STATUS(expected, actual) ASSERT_PRED_FORMAT2(::qtest::StatusIs, expected, actual)

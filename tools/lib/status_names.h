@@ -1,0 +1,19 @@
+/*
+ * status_names.h - NTSTATUS values by name, for messages of the tools and
+ * the tests: "STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)".
+ */
+#pragma once
+
+#include "platform/platform.h"
+
+#include <string>
+
+namespace qelmbar {
+
+/* The status's name, or nullptr when it has none here. */
+const char *StatusName(NTSTATUS status);
+/* The name followed by the value in hexadecimal; the value alone for a
+ * status without a name. */
+std::string StatusText(NTSTATUS status);
+
+} // namespace qelmbar
