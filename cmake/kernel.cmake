@@ -1,7 +1,7 @@
 # The kernel build: every driver source compiled with kernel flags against
 # the DDK headers (ntifs.h).  For now it produces a static library of all
 # driver code.
-find_path(QELMBAR_DDK_INCLUDE ntifs.h PATH_SUFFIXES include/ddk REQUIRED)
+find_path(QELMBAR_DDK_INCLUDE ntifs.h PATH_SUFFIXES ddk REQUIRED)
 
 add_library(qelmbar_kernel STATIC ${QELMBAR_DRIVER_SOURCES})
 target_include_directories(qelmbar_kernel PRIVATE ${CMAKE_SOURCE_DIR})

@@ -12,6 +12,7 @@
  *    MmGetSystemRoutineAddress only.
  *  - IoCreateDeviceSecure is not exported by the kernel; the driver brings
  *    its own.
+ *  - KEY_NAME_INFORMATION, the record of KeyNameInformation, is missing.
  */
 #pragma once
 
@@ -30,8 +31,11 @@ NTKERNELAPI BOOLEAN NTAPI RtlIsNtDdiVersionAvailable(ULONG Version);
 
 NTKERNELAPI PCHAR NTAPI PsGetProcessImageFileName(PEPROCESS Process);
 
-int __cdecl _wcsicmp(const wchar_t *String1, const wchar_t *String2);
-
 }
+
+typedef struct _KEY_NAME_INFORMATION {
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_NAME_INFORMATION, *PKEY_NAME_INFORMATION;
 
 typedef NTSTATUS (NTAPI *ZW_RENAME_KEY_ROUTINE)(HANDLE KeyHandle, PUNICODE_STRING NewName);
