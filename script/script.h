@@ -46,9 +46,11 @@ struct Token {
 /*
  * The tokenizer reads the script text up to, not including, index Length
  * (in characters); whatever lies at or beyond Length reads as NUL, so it
- * never reads outside the caller's text.  A NUL at or beyond the last
- * non-NUL character of the text ends the whole list; a NUL before it ends
- * one string, even when the string it ends is empty.
+ * never reads outside the caller's text.  The list ends at Length: a NUL
+ * before it ends one string, even an empty one, and the position moves past
+ * it.  ParseOperationList passes as Length the index just past the last
+ * non-NUL character of the value, so that empty strings inside the data are
+ * skipped and the list ends where the data ends.
  */
 Token NextToken(PCWSTR Text, ULONG Length, PULONG Position);
 Token ScanWord(PCWSTR Text, ULONG Length, PULONG Position);
