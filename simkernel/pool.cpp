@@ -38,10 +38,12 @@ struct PoolState {
     uint64_t serial = 0;
 };
 
+/* Never destroyed, so that quarantined blocks stay reachable to a leak
+ * checker running at exit. */
 PoolState &State()
 {
-    static PoolState state;
-    return state;
+    static PoolState *state = new PoolState;
+    return *state;
 }
 
 void Quarantine(PoolState &state, void *p, const Block &block)

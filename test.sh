@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Runs every test on a fresh Debian machine: installs what is missing,
+# builds the kernel target and the host target, fuzzes the script parser for
+# a bounded time, runs the suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then runs the suite on the plain host build.
+set -euo pipefail
+cd "$(dirname "$0")"
+tools/setup.sh
+
+jobs=$(nproc)
+if [ -z "${QELMBAR_L_INTL_NLS:-}" ] && [ -f build/deps/usr/share/wine/nls/l_intl.nls ]; then
+  export QELMBAR_L_INTL_NLS=$PWD/build/deps/usr/share/wine/nls/l_intl.nls
+fi
+
+echo "== kernel build (mingw-w64, DDK headers, kernel flags)"
+cmake -S . -B build/kernel -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-kernel.cmake >/dev/null
+cmake --build build/kernel -j "$jobs"
+
+echo "== host build"
+cmake -S . -B build/host -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/host -j "$jobs"
+
+echo "== parser fuzzing (libFuzzer, ASan, UBSan), ${QELMBAR_FUZZ_SECONDS:-60} s"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQELMBAR_FUZZ=ON >/dev/null
+cmake --build build/fuzz -j "$jobs" --target parse_fuzz
+mkdir -p build/fuzz/corpus build/fuzz/artifacts
+cp tests/fuzz/corpus/* build/fuzz/corpus/
+if ! build/fuzz/tests/fuzz/parse_fuzz -max_total_time="${QELMBAR_FUZZ_SECONDS:-60}" -max_len=8192 \
+    -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/ build/fuzz/corpus >build/fuzz/log 2>&1; then
+  tail -n 60 build/fuzz/log
+  echo "fuzzing found a fault; the input is in build/fuzz/artifacts"
+  exit 1
+fi
+grep -E '^(Done|stat::number_of_executed_units)' build/fuzz/log || true
+
+echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQELMBAR_SANITIZE=ON >/dev/null
+cmake --build build/asan -j "$jobs"
+if ! ctest --test-dir build/asan -j "$jobs" --output-on-failure >build/asan/log 2>&1; then
+  cat build/asan/log
+  exit 1
+fi
+tail -n 3 build/asan/log
+
+echo "== tests"
+ctest --test-dir build/host -j "$jobs" --output-on-failure
