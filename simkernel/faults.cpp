@@ -56,6 +56,7 @@ std::optional<NTSTATUS> EnterRoutine(const char *routine)
 {
     CallObserver observer;
     std::optional<NTSTATUS> result;
+    uint64_t callNumber = 0;
     {
         std::lock_guard<std::recursive_mutex> guard(KernelLock());
         FaultState &state = State();
@@ -73,9 +74,12 @@ std::optional<NTSTATUS> EnterRoutine(const char *routine)
         if (result)
             state.injected++;
         observer = state.observer;
-        if (observer)
-            observer(routine, total);
+        callNumber = total;
     }
+    /* Outside the lock: an observer may wait for another thread that needs
+     * the kernel. */
+    if (observer)
+        observer(routine, callNumber);
     return result;
 }
 

@@ -123,10 +123,10 @@ void ResetPool()
 
 using namespace sk;
 
+/* Misuse is reported before any planned fault is applied, so that a sweep
+ * that fails the call still sees it. */
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    if (EnterRoutine("ExAllocatePoolWithTag"))
-        return nullptr;
     if (NumberOfBytes == 0) {
         Violation("ExAllocatePoolWithTag: request of 0 bytes (tag '%s')", TagName(Tag).c_str());
         return nullptr;
@@ -139,6 +139,8 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         Violation("ExAllocatePoolWithTag: pool type %d is not used by this system", (int)PoolType);
         return nullptr;
     }
+    if (EnterRoutine("ExAllocatePoolWithTag"))
+        return nullptr;
     if (AllocationFaultHits())
         return nullptr;
     if (NumberOfBytes > (SIZE_T)1 << 32)

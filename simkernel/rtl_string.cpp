@@ -69,6 +69,19 @@ bool CheckCounted(const char *routine, PCUNICODE_STRING s)
     return true;
 }
 
+/* A string the routine writes into must have the buffer its MaximumLength
+ * claims. */
+bool CheckDestination(const char *routine, PCUNICODE_STRING s)
+{
+    if (!CheckCounted(routine, s))
+        return false;
+    if (s->MaximumLength && !s->Buffer) {
+        Violation("%s: destination of %u bytes without a buffer", routine, s->MaximumLength);
+        return false;
+    }
+    return true;
+}
+
 int CompareCounted(const WCHAR *a, size_t na, const WCHAR *b, size_t nb, bool ignoreCase)
 {
     size_t n = na < nb ? na : nb;
@@ -179,7 +192,7 @@ BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING 
  * A null source gives an empty destination. */
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
 {
-    if (!CheckCounted("RtlCopyUnicodeString", DestinationString))
+    if (!CheckDestination("RtlCopyUnicodeString", DestinationString))
         return;
     if (!SourceString) {
         DestinationString->Length = 0;
@@ -213,7 +226,7 @@ static NTSTATUS AppendCounted(PUNICODE_STRING Destination, const WCHAR *source, 
 NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
 {
     SK_ENTER("RtlAppendUnicodeToString");
-    if (!CheckCounted("RtlAppendUnicodeToString", Destination))
+    if (!CheckDestination("RtlAppendUnicodeToString", Destination))
         return STATUS_INVALID_PARAMETER;
     if (!Source)
         return STATUS_SUCCESS;
@@ -224,7 +237,7 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
                                               PCUNICODE_STRING Source)
 {
     SK_ENTER("RtlAppendUnicodeStringToString");
-    if (!CheckCounted("RtlAppendUnicodeStringToString", Destination) ||
+    if (!CheckDestination("RtlAppendUnicodeStringToString", Destination) ||
         !CheckCounted("RtlAppendUnicodeStringToString", Source))
         return STATUS_INVALID_PARAMETER;
     return AppendCounted(Destination, Source->Buffer, Source->Length);

@@ -32,8 +32,10 @@ void Violation(const char *format, ...)
     va_start(args, format);
     vsnprintf(text, sizeof(text), format, args);
     va_end(args);
-    if (Handler()) {
-        Handler()(text);
+    /* Called through a copy: a handler may replace itself while it runs. */
+    ViolationHandler handler = Handler();
+    if (handler) {
+        handler(text);
         return;
     }
     fprintf(stderr, "simkernel: violation: %s\n", text);
