@@ -1,0 +1,571 @@
+/*
+ * registry_tree.cpp - the in-memory registry: the tree of keys and their
+ * values, the hives the keys belong to, the simulated clock that stamps
+ * last-write times, name resolution, and the direct-access API of
+ * registry.h.
+ *
+ * Names follow NT's registry parse: absolute names go through the object
+ * namespace to \REGISTRY, components are matched ignoring case with NT's
+ * folding (sk::Upcase), runs of backslashes inside the registry part count
+ * as one and trailing ones are dropped, and subkeys are kept in NT's order
+ * of upcased names.
+ */
+#include "simkernel/registry_tree.h"
+#include "simkernel/upcase.h"
+
+#include <algorithm>
+
+namespace sk {
+namespace reg {
+
+namespace {
+
+struct RegistryState {
+    std::shared_ptr<Key> root;
+    LONGLONG clock = kRegClockStart;
+};
+
+RegistryState &State()
+{
+    static RegistryState state;
+    return state;
+}
+
+LONGLONG Tick()
+{
+    return ++State().clock;
+}
+
+std::u16string UpcaseView(std::u16string_view text)
+{
+    return Upcase(std::u16string(text));
+}
+
+std::shared_ptr<Key> NewKey(std::u16string_view name, std::shared_ptr<Hive> hive)
+{
+    auto key = std::make_shared<Key>();
+    key->name = std::u16string(name);
+    key->upcased = UpcaseView(name);
+    key->hive = std::move(hive);
+    key->lastWriteTime = State().clock;
+    return key;
+}
+
+/* Inserts the child in NT's order and keeps the parent's high-water
+ * marks; the caller stamps the parent. */
+void Link(Key &parent, const std::shared_ptr<Key> &child)
+{
+    auto at = std::lower_bound(parent.subkeys.begin(), parent.subkeys.end(), child->upcased,
+                               [](const std::shared_ptr<Key> &k, const std::u16string &name) {
+                                   return k->upcased < name;
+                               });
+    parent.subkeys.insert(at, child);
+    child->parent = &parent;
+    parent.maxNameLen = std::max(parent.maxNameLen, (ULONG)(child->name.size() * sizeof(WCHAR)));
+    parent.maxClassLen =
+        std::max(parent.maxClassLen, (ULONG)(child->className.size() * sizeof(WCHAR)));
+}
+
+void Unlink(Key &key)
+{
+    Key *parent = key.parent;
+    if (!parent)
+        return;
+    auto &list = parent->subkeys;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&key](const std::shared_ptr<Key> &k) { return k.get() == &key; }),
+               list.end());
+    if (list.empty()) {
+        parent->maxNameLen = 0;
+        parent->maxClassLen = 0;
+    }
+    key.parent = nullptr;
+}
+
+void MarkSubtreeDeleted(Key &key)
+{
+    for (const auto &child : key.subkeys)
+        MarkSubtreeDeleted(*child);
+    key.deleted = true;
+}
+
+bool HasHiveRootBelow(const Key &key)
+{
+    for (const auto &child : key.subkeys) {
+        if (child->hiveRoot || HasHiveRootBelow(*child))
+            return true;
+    }
+    return false;
+}
+
+const Key &HiveRootOf(const Key &key)
+{
+    const Key *k = &key;
+    while (!k->hiveRoot && k->parent)
+        k = k->parent;
+    return *k;
+}
+
+/* The object namespace as far as it exists: the root directory holding
+ * \REGISTRY.  On success *rest is what the registry has left to parse. */
+NTSTATUS RouteObjectName(std::u16string_view name, std::u16string_view *rest)
+{
+    if (name.empty() || name[0] != u'\\')
+        return STATUS_OBJECT_PATH_SYNTAX_BAD;
+    std::u16string_view tail = name.substr(1);
+    if (tail.empty())
+        return STATUS_OBJECT_TYPE_MISMATCH; /* the root directory is no key */
+    size_t end = tail.find(u'\\');
+    std::u16string_view first = tail.substr(0, end);
+    if (first.empty())
+        return STATUS_OBJECT_NAME_INVALID;
+    if (!EqualIgnoringCase(std::u16string(first), u"REGISTRY"))
+        return end == std::u16string_view::npos ? STATUS_OBJECT_NAME_NOT_FOUND
+                                                : STATUS_OBJECT_PATH_NOT_FOUND;
+    *rest = end == std::u16string_view::npos ? std::u16string_view() : tail.substr(end);
+    return STATUS_SUCCESS;
+}
+
+std::vector<uint8_t> Utf16Bytes(const std::u16string &text)
+{
+    std::vector<uint8_t> bytes(text.size() * sizeof(char16_t));
+    if (!bytes.empty())
+        memcpy(bytes.data(), text.data(), bytes.size());
+    return bytes;
+}
+
+} // namespace
+
+std::shared_ptr<Key> Root()
+{
+    return State().root;
+}
+
+NTSTATUS ParseName(const std::shared_ptr<Key> &root, std::u16string_view name, ParsedName *parsed)
+{
+    std::u16string_view rest;
+    if (root) {
+        if (!name.empty() && name[0] == u'\\')
+            return STATUS_OBJECT_PATH_SYNTAX_BAD;
+        if (root->deleted)
+            return STATUS_KEY_DELETED;
+        parsed->start = root;
+        rest = name;
+    } else {
+        NTSTATUS status = RouteObjectName(name, &rest);
+        if (!NT_SUCCESS(status))
+            return status;
+        parsed->start = Root();
+    }
+    parsed->components.clear();
+    size_t i = 0;
+    while (i < rest.size()) {
+        if (rest[i] == u'\\') {
+            i++;
+            continue;
+        }
+        size_t end = rest.find(u'\\', i);
+        if (end == std::u16string_view::npos)
+            end = rest.size();
+        parsed->components.push_back(rest.substr(i, end - i));
+        i = end;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Walk(const ParsedName &parsed, std::shared_ptr<Key> *found, std::shared_ptr<Key> *parent)
+{
+    std::shared_ptr<Key> current = parsed.start;
+    if (parent)
+        parent->reset();
+    for (size_t i = 0; i < parsed.components.size(); i++) {
+        std::u16string_view component = parsed.components[i];
+        if (component.size() > kMaxKeyNameChars)
+            return STATUS_INVALID_PARAMETER;
+        std::shared_ptr<Key> child = FindSubkey(*current, component);
+        if (!child) {
+            if (parent && i + 1 == parsed.components.size())
+                *parent = current;
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        current = std::move(child);
+    }
+    *found = std::move(current);
+    return STATUS_SUCCESS;
+}
+
+std::shared_ptr<Key> FindByPath(const std::u16string &path)
+{
+    ParsedName parsed;
+    std::shared_ptr<Key> found;
+    if (!NT_SUCCESS(ParseName(nullptr, path, &parsed)) ||
+        !NT_SUCCESS(Walk(parsed, &found, nullptr)))
+        return nullptr;
+    return found;
+}
+
+std::shared_ptr<Key> FindSubkey(const Key &parent, std::u16string_view name)
+{
+    std::u16string upcased = UpcaseView(name);
+    auto at = std::lower_bound(
+        parent.subkeys.begin(), parent.subkeys.end(), upcased,
+        [](const std::shared_ptr<Key> &k, const std::u16string &n) { return k->upcased < n; });
+    if (at != parent.subkeys.end() && (*at)->upcased == upcased)
+        return *at;
+    return nullptr;
+}
+
+void Touch(Key &key)
+{
+    key.lastWriteTime = Tick();
+    if (!key.isVolatile)
+        key.hive->dirty = true;
+}
+
+std::shared_ptr<Key> AddSubkey(Key &parent, std::u16string_view name, bool isVolatile,
+                               const std::u16string &className)
+{
+    std::shared_ptr<Key> key = NewKey(name, parent.hive);
+    key->isVolatile = isVolatile;
+    key->className = className;
+    Link(parent, key);
+    Touch(parent);
+    key->lastWriteTime = parent.lastWriteTime;
+    if (!isVolatile)
+        key->hive->dirty = true;
+    return key;
+}
+
+void DetachKey(Key &key)
+{
+    Key *parent = key.parent;
+    Unlink(key);
+    key.deleted = true;
+    if (parent)
+        Touch(*parent);
+}
+
+Value *FindValue(Key &key, std::u16string_view name)
+{
+    std::u16string wanted(name);
+    for (Value &value : key.values) {
+        if (EqualIgnoringCase(value.name, wanted))
+            return &value;
+    }
+    return nullptr;
+}
+
+void SetValue(Key &key, std::u16string_view name, ULONG type, const uint8_t *data, size_t size)
+{
+    Value *existing = FindValue(key, name);
+    if (existing) {
+        /* NT leaves the key untouched when nothing would change. */
+        if (existing->type == type && existing->data.size() == size &&
+            (size == 0 || memcmp(existing->data.data(), data, size) == 0))
+            return;
+        existing->type = type;
+        existing->data.assign(data, data + size);
+    } else {
+        Value value;
+        value.name = std::u16string(name);
+        value.type = type;
+        value.data.assign(data, data + size);
+        key.values.push_back(std::move(value));
+    }
+    key.maxValueNameLen = std::max(key.maxValueNameLen, (ULONG)(name.size() * sizeof(WCHAR)));
+    key.maxValueDataLen = std::max(key.maxValueDataLen, (ULONG)size);
+    Touch(key);
+}
+
+bool DeleteValue(Key &key, std::u16string_view name)
+{
+    Value *value = FindValue(key, name);
+    if (!value)
+        return false;
+    key.values.erase(key.values.begin() + (value - key.values.data()));
+    if (key.values.empty()) {
+        key.maxValueNameLen = 0;
+        key.maxValueDataLen = 0;
+    }
+    Touch(key);
+    return true;
+}
+
+std::u16string FullPath(const Key &key)
+{
+    std::vector<const Key *> chain;
+    for (const Key *k = &key; k; k = k->parent)
+        chain.push_back(k);
+    std::u16string path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        path += u'\\';
+        path += (*it)->name;
+    }
+    return path;
+}
+
+KeyBody::KeyBody(std::shared_ptr<Key> k) : key(std::move(k))
+{
+    key->hive->openHandles++;
+}
+
+void KeyBody::OnHandleClosed()
+{
+    key->hive->openHandles--;
+}
+
+} // namespace reg
+
+using namespace reg;
+
+void ResetRegistry()
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    RegistryState &state = State();
+    state = RegistryState();
+    auto master = std::make_shared<Hive>();
+    master->name = u"MASTER";
+    state.root = NewKey(u"REGISTRY", master);
+    state.root->noDelete = true;
+    state.root->hiveRoot = true;
+    for (const char16_t *name : {u"MACHINE", u"USER"}) {
+        std::shared_ptr<Key> key = NewKey(name, master);
+        key->noDelete = true;
+        Link(*state.root, key);
+    }
+}
+
+NTSTATUS RegCreateKey(const std::u16string &path, bool isVolatile)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    ParsedName parsed;
+    NTSTATUS status = ParseName(nullptr, path, &parsed);
+    if (!NT_SUCCESS(status))
+        return status;
+    std::shared_ptr<Key> current = parsed.start;
+    for (std::u16string_view component : parsed.components) {
+        if (component.size() > kMaxKeyNameChars)
+            return STATUS_INVALID_PARAMETER;
+        std::shared_ptr<Key> child = FindSubkey(*current, component);
+        if (!child) {
+            if (current->isVolatile && !isVolatile)
+                return STATUS_CHILD_MUST_BE_VOLATILE;
+            child = AddSubkey(*current, component, isVolatile, std::u16string());
+        }
+        current = std::move(child);
+    }
+    return STATUS_SUCCESS;
+}
+
+bool RegKeyExists(const std::u16string &path)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    return FindByPath(path) != nullptr;
+}
+
+std::vector<std::u16string> RegSubkeys(const std::u16string &path)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    std::vector<std::u16string> names;
+    if (std::shared_ptr<Key> key = FindByPath(path)) {
+        for (const auto &child : key->subkeys)
+            names.push_back(child->name);
+    }
+    return names;
+}
+
+NTSTATUS RegDeleteTree(const std::u16string &path)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    std::shared_ptr<Key> key = FindByPath(path);
+    if (!key)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (key->noDelete || HasHiveRootBelow(*key))
+        return STATUS_CANNOT_DELETE;
+    struct Deleter {
+        static void Run(const std::shared_ptr<Key> &k)
+        {
+            std::vector<std::shared_ptr<Key>> children = k->subkeys;
+            for (const auto &child : children)
+                Run(child);
+            DetachKey(*k);
+        }
+    };
+    Deleter::Run(key);
+    return STATUS_SUCCESS;
+}
+
+std::optional<LONGLONG> RegLastWriteTime(const std::u16string &path)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    if (std::shared_ptr<Key> key = FindByPath(path))
+        return key->lastWriteTime;
+    return std::nullopt;
+}
+
+std::optional<std::u16string> RegKeyPath(const std::u16string &path)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    if (std::shared_ptr<Key> key = FindByPath(path))
+        return FullPath(*key);
+    return std::nullopt;
+}
+
+NTSTATUS RegSetValue(const std::u16string &path, const std::u16string &name, ULONG type,
+                     const std::vector<uint8_t> &data)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    std::shared_ptr<Key> key = FindByPath(path);
+    if (!key)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (name.size() > kMaxValueNameChars)
+        return STATUS_INVALID_PARAMETER;
+    SetValue(*key, name, type, data.data(), data.size());
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RegSetDword(const std::u16string &path, const std::u16string &name, ULONG value)
+{
+    std::vector<uint8_t> data(sizeof(value));
+    memcpy(data.data(), &value, sizeof(value));
+    return RegSetValue(path, name, REG_DWORD, data);
+}
+
+NTSTATUS RegSetQword(const std::u16string &path, const std::u16string &name, ULONGLONG value)
+{
+    std::vector<uint8_t> data(sizeof(value));
+    memcpy(data.data(), &value, sizeof(value));
+    return RegSetValue(path, name, REG_QWORD, data);
+}
+
+NTSTATUS RegSetString(const std::u16string &path, const std::u16string &name,
+                      const std::u16string &text, ULONG type)
+{
+    std::u16string terminated = text;
+    terminated.push_back(u'\0');
+    return RegSetValue(path, name, type, Utf16Bytes(terminated));
+}
+
+NTSTATUS RegSetMultiString(const std::u16string &path, const std::u16string &name,
+                           const std::vector<std::u16string> &strings)
+{
+    std::u16string joined;
+    for (const std::u16string &s : strings) {
+        joined += s;
+        joined.push_back(u'\0');
+    }
+    joined.push_back(u'\0');
+    return RegSetValue(path, name, REG_MULTI_SZ, Utf16Bytes(joined));
+}
+
+std::optional<RegValue> RegGetValue(const std::u16string &path, const std::u16string &name)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    std::shared_ptr<Key> key = FindByPath(path);
+    if (!key)
+        return std::nullopt;
+    Value *value = FindValue(*key, name);
+    if (!value)
+        return std::nullopt;
+    RegValue result;
+    result.type = value->type;
+    result.data = value->data;
+    return result;
+}
+
+std::vector<std::u16string> RegValueNames(const std::u16string &path)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    std::vector<std::u16string> names;
+    if (std::shared_ptr<Key> key = FindByPath(path)) {
+        for (const Value &value : key->values)
+            names.push_back(value.name);
+    }
+    return names;
+}
+
+NTSTATUS RegDeleteValue(const std::u16string &path, const std::u16string &name)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    std::shared_ptr<Key> key = FindByPath(path);
+    if (!key)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    return DeleteValue(*key, name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+LONGLONG RegCurrentTime()
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    return State().clock;
+}
+
+NTSTATUS MountHive(const std::u16string &path, const std::u16string &hiveName,
+                   const std::u16string &filePath)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    ParsedName parsed;
+    NTSTATUS status = ParseName(nullptr, path, &parsed);
+    if (!NT_SUCCESS(status))
+        return status;
+    std::shared_ptr<Key> found, parent;
+    status = Walk(parsed, &found, &parent);
+    if (NT_SUCCESS(status))
+        return STATUS_OBJECT_NAME_COLLISION;
+    if (!parent)
+        return status;
+    auto hive = std::make_shared<Hive>();
+    hive->name = hiveName;
+    hive->filePath = filePath;
+    std::shared_ptr<Key> key = NewKey(parsed.components.back(), hive);
+    key->hiveRoot = true;
+    key->noDelete = true;
+    Link(*parent, key);
+    /* The link lives in the parent's hive as volatile bookkeeping: the
+     * parent's time moves on, its hive stays as clean as it was. */
+    parent->lastWriteTime = Tick();
+    key->lastWriteTime = parent->lastWriteTime;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS UnmountHive(const std::u16string &path)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    std::shared_ptr<Key> key = FindByPath(path);
+    if (!key)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!key->hiveRoot || !key->parent)
+        return STATUS_INVALID_PARAMETER;
+    if (key->hive->openHandles != 0 || HasHiveRootBelow(*key))
+        return STATUS_CANNOT_DELETE;
+    Key *parent = key->parent;
+    Unlink(*key);
+    MarkSubtreeDeleted(*key);
+    parent->lastWriteTime = Tick();
+    return STATUS_SUCCESS;
+}
+
+std::optional<HiveInfo> RegHiveOf(const std::u16string &path)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    std::shared_ptr<Key> key = FindByPath(path);
+    if (!key)
+        return std::nullopt;
+    HiveInfo info;
+    info.name = key->hive->name;
+    info.filePath = key->hive->filePath;
+    info.mountPath = FullPath(HiveRootOf(*key));
+    info.dirty = key->hive->dirty;
+    return info;
+}
+
+NTSTATUS RegMarkHiveClean(const std::u16string &path)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    std::shared_ptr<Key> key = FindByPath(path);
+    if (!key)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    key->hive->dirty = false;
+    return STATUS_SUCCESS;
+}
+
+} // namespace sk
