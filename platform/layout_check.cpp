@@ -40,3 +40,20 @@ static_assert(STATUS_DATA_OVERRUN == (NTSTATUS)0xC000003CL, "syntax error status
 static_assert(PagedPool == 1 && NonPagedPool == 0, "pool types");
 static_assert(KeyValuePartialInformation == 2 && KeyBasicInformation == 0, "information classes");
 static_assert(REG_MULTI_SZ == 7 && REG_DWORD == 4 && REG_SZ == 1, "value types");
+
+static_assert(sizeof(FILE_BASIC_INFORMATION) == 40, "FILE_BASIC_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_BASIC_INFORMATION, FileAttributes) == 32, "basic attributes");
+static_assert(FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) == 20, "rename header");
+static_assert(sizeof(FILE_RENAME_INFORMATION) == 24, "rename record");
+static_assert(sizeof(FILE_DISPOSITION_INFORMATION) == 1, "disposition record");
+static_assert(FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileAttributes) == 56, "listing attributes");
+static_assert(FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName) == 64, "listing name");
+static_assert(FileDirectoryInformation == 1 && FileBasicInformation == 4 &&
+                  FileRenameInformation == 10 && FileDispositionInformation == 13,
+              "file information classes");
+static_assert((GENERIC_READ | SYNCHRONIZE | FILE_READ_ATTRIBUTES) == 0x80100080, "copy source access");
+static_assert((SYNCHRONIZE | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES) == 0x100180, "attribute access");
+static_assert((DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES) == 0x110080, "delete access");
+static_assert((FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE) == 0x60, "file options");
+static_assert((FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT) == 0x21, "directory options");
+static_assert(FILE_OPEN_IF == 3 && FILE_OVERWRITE_IF == 5 && FILE_CREATE == 2, "dispositions");
