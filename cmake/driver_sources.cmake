@@ -6,5 +6,11 @@ set(QELMBAR_DRIVER_SOURCES
   script/parser.cpp
   registry/query_value.cpp
   driver/context.cpp
+  exec/paths.cpp
+  exec/file_copy.cpp
+  exec/file_move.cpp
+  exec/file_delete.cpp
+  exec/directory_create.cpp
+  exec/directory_walk.cpp
 )
 list(TRANSFORM QELMBAR_DRIVER_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)

@@ -57,3 +57,4 @@ static_assert((DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES) == 0x110080, "delete
 static_assert((FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE) == 0x60, "file options");
 static_assert((FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT) == 0x21, "directory options");
 static_assert(FILE_OPEN_IF == 3 && FILE_OVERWRITE_IF == 5 && FILE_CREATE == 2, "dispositions");
+static_assert(sizeof(OBJECT_NAME_INFORMATION) == 16 && ObjectNameInformation == 1, "object name information");

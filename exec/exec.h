@@ -1,0 +1,67 @@
+/*
+ * exec.h - what the exec folder offers the rest of the driver: the file and
+ * directory operations of the script language and the helpers they share.
+ *
+ * Every routine works on full object-manager paths as the script gives
+ * them, opens with OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE and no root
+ * directory (except the per-component creates of CreateDirectoryPath), and
+ * closes every handle it opened before it returns.  Composed paths are pool
+ * buffers of their byte length plus a NUL.
+ */
+#pragma once
+
+#include "platform/platform.h"
+
+/* Files are copied through one buffer of this size. */
+#define COPY_BUFFER_BYTES 0x40000u
+/* Directories are listed this many bytes at a time. */
+#define LISTING_BUFFER_BYTES 0x2000u
+/* The deepest directory level a walk enters below the one it was given;
+ * past it the whole operation fails with STATUS_IMPLEMENTATION_LIMIT. */
+#define WALK_MAX_DEPTH 256u
+
+/* The attributes a move or delete clears first. */
+#define CLEARED_ATTRIBUTES (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
+
+enum WalkMode : ULONG {
+    WalkCopy = 0,
+    WalkMove = 1,
+    WalkRemove = 2,
+};
+
+/* Single files. */
+NTSTATUS CopyOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target);
+NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target);
+NTSTATUS DeleteOneFile(PCUNICODE_STRING Path);
+NTSTATUS CopyFileData(HANDLE Source, HANDLE Target);
+NTSTATUS SetDeleteDisposition(HANDLE Handle);
+
+/* The target of a rename: the source's directory part, up to and including
+ * its last backslash, followed by NewName.  Result receives a composed
+ * path, released with FreeComposedPath. */
+NTSTATUS BuildRenameTarget(PCUNICODE_STRING Source, PCUNICODE_STRING NewName,
+                           PUNICODE_STRING Result);
+
+/* Directories. */
+NTSTATUS WalkDirectory(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target,
+                       WalkMode Mode, BOOLEAN DeleteFiles, BOOLEAN Recursive);
+NTSTATUS CreateDirectoryPath(PCUNICODE_STRING Path, PHANDLE Handle, PIO_STATUS_BLOCK IoStatus);
+
+/* Paths (paths.cpp). */
+/* Parent + "\" + the Count characters at Name; no second backslash when the
+ * parent already ends in one.  STATUS_NAME_TOO_LONG when the result would
+ * not fit a counted string, before anything is allocated. */
+NTSTATUS ComposeChildPath(PCUNICODE_STRING Parent, PCWSTR Name, ULONG Count,
+                          PUNICODE_STRING Result);
+VOID FreeComposedPath(PUNICODE_STRING Path);
+/* TRUE when Target names Source or lies below it, compared as the two are
+ * named once opened (volume, case, trailing backslashes), on component
+ * boundaries.  *Equal tells the two apart. */
+NTSTATUS TargetLiesInsideSource(PCUNICODE_STRING Source, PCUNICODE_STRING Target,
+                                PBOOLEAN Inside, PBOOLEAN Equal);
+/* Object attributes for a full path, or for a name relative to Root. */
+VOID InitializePathAttributes(POBJECT_ATTRIBUTES Attributes, PCUNICODE_STRING Path, HANDLE Root);
+
+/* Deletes one file or link with extra open options (FILE_OPEN_REPARSE_POINT
+ * to remove a link itself). */
+NTSTATUS DeleteOneEntry(PCUNICODE_STRING Path, ULONG Options);

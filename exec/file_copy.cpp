@@ -1,0 +1,75 @@
+/*
+ * file_copy.cpp - CopyOneFile and the data copy shared with moves.
+ *
+ * The target of a copy is opened exclusively and the source shares only
+ * reading and deletion: that is what makes a copy of a file onto itself
+ * fail with a sharing violation instead of truncating the source.
+ */
+#include "exec/exec.h"
+
+NTSTATUS CopyFileData(HANDLE Source, HANDLE Target)
+{
+    NTSTATUS status;
+    IO_STATUS_BLOCK io;
+    PVOID buffer = ExAllocatePoolWithTag(PagedPool, COPY_BUFFER_BYTES, QELMBAR_TAG);
+
+    if (!buffer)
+        return STATUS_NO_MEMORY;
+    for (;;) {
+        io.Information = 0;
+        status = ZwReadFile(Source, nullptr, nullptr, nullptr, &io, buffer, COPY_BUFFER_BYTES,
+                            nullptr, nullptr);
+        if (!NT_SUCCESS(status))
+            break;
+        /* A read that succeeds with nothing read is the end as well. */
+        if (io.Information == 0) {
+            status = STATUS_END_OF_FILE;
+            break;
+        }
+        status = ZwWriteFile(Target, nullptr, nullptr, nullptr, &io, buffer, (ULONG)io.Information,
+                             nullptr, nullptr);
+        if (!NT_SUCCESS(status))
+            break;
+    }
+    ExFreePoolWithTag(buffer, QELMBAR_TAG);
+    return status;
+}
+
+NTSTATUS CopyOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target)
+{
+    NTSTATUS status;
+    HANDLE source = nullptr;
+    HANDLE target = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK io;
+
+    InitializePathAttributes(&attributes, Source, nullptr);
+    status = ZwOpenFile(&source, GENERIC_READ | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io,
+                        FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+
+    InitializePathAttributes(&attributes, Target, nullptr);
+    status = ZwCreateFile(&target, GENERIC_WRITE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes,
+                          &io, nullptr, FILE_ATTRIBUTE_NORMAL, 0,
+                          Overwrite ? FILE_OVERWRITE_IF : FILE_CREATE,
+                          FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+    if (status == STATUS_OBJECT_NAME_COLLISION) {
+        status = STATUS_OBJECT_NAME_EXISTS;
+        goto Exit;
+    }
+    if (!NT_SUCCESS(status))
+        goto Exit;
+
+    status = CopyFileData(source, target);
+    if (status == STATUS_END_OF_FILE)
+        status = STATUS_SUCCESS;
+
+Exit:
+    if (target)
+        ZwClose(target);
+    if (source)
+        ZwClose(source);
+    return status;
+}

@@ -1,0 +1,159 @@
+/*
+ * file_move.cpp - MoveOneFile and the target of a rename.
+ *
+ * A move renames in place when the file system can, and otherwise copies
+ * and deletes.  The source is deleted only after its copy is complete and
+ * flushed, so a failure at any point leaves the file at its source (and at
+ * worst a partial copy at the target); it is never lost.
+ */
+#include "exec/exec.h"
+
+namespace {
+
+/* The attribute record to write back after clearing the bits that block a
+ * move or a delete. */
+VOID ClearBlockingAttributes(PFILE_BASIC_INFORMATION Basic)
+{
+    Basic->FileAttributes &= ~(ULONG)CLEARED_ATTRIBUTES;
+    /* Attributes of 0 would mean "leave them as they are". */
+    if (Basic->FileAttributes == 0)
+        Basic->FileAttributes = FILE_ATTRIBUTE_NORMAL;
+}
+
+} // namespace
+
+NTSTATUS BuildRenameTarget(PCUNICODE_STRING Source, PCUNICODE_STRING NewName,
+                           PUNICODE_STRING Result)
+{
+    ULONG count = Source->Length / sizeof(WCHAR);
+    ULONG prefix = count;
+    UNICODE_STRING directory;
+
+    Result->Buffer = nullptr;
+    Result->Length = Result->MaximumLength = 0;
+    if (count == 0)
+        return STATUS_INVALID_PARAMETER;
+    while (prefix > 0 && Source->Buffer[prefix - 1] != '\\')
+        prefix--;
+
+    if ((ULONG)prefix * sizeof(WCHAR) + NewName->Length > QELMBAR_MAX_STRING_BYTES)
+        return STATUS_NAME_TOO_LONG;
+    directory.Buffer = Source->Buffer;
+    directory.Length = directory.MaximumLength = (USHORT)(prefix * sizeof(WCHAR));
+    if (prefix == 0) {
+        /* No directory part: the new name alone, not "\" + name. */
+        PWCH buffer = (PWCH)ExAllocatePoolWithTag(PagedPool, NewName->Length + sizeof(WCHAR),
+                                                  QELMBAR_TAG);
+        if (!buffer)
+            return STATUS_NO_MEMORY;
+        RtlZeroMemory(buffer, NewName->Length + sizeof(WCHAR));
+        if (NewName->Length)
+            RtlCopyMemory(buffer, NewName->Buffer, NewName->Length);
+        Result->Buffer = buffer;
+        Result->Length = NewName->Length;
+        Result->MaximumLength = (USHORT)(NewName->Length + sizeof(WCHAR));
+        return STATUS_SUCCESS;
+    }
+    /* The directory part ends in its backslash, so none is added. */
+    return ComposeChildPath(&directory, NewName->Buffer, NewName->Length / sizeof(WCHAR), Result);
+}
+
+NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target)
+{
+    NTSTATUS status;
+    HANDLE source = nullptr;
+    HANDLE target = nullptr;
+    HANDLE restoreOn = nullptr;
+    PFILE_RENAME_INFORMATION rename = nullptr;
+    ULONG renameBytes = Target->Length + (ULONG)sizeof(FILE_RENAME_INFORMATION);
+    OBJECT_ATTRIBUTES sourceAttributes;
+    OBJECT_ATTRIBUTES targetAttributes;
+    IO_STATUS_BLOCK io;
+    FILE_BASIC_INFORMATION basic;
+    ULONG savedAttributes = 0;
+
+    RtlZeroMemory(&basic, sizeof(basic));
+
+    InitializePathAttributes(&sourceAttributes, Source, nullptr);
+    InitializePathAttributes(&targetAttributes, Target, nullptr);
+
+    status = ZwOpenFile(&source, SYNCHRONIZE | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
+                        &sourceAttributes, &io, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    status = ZwQueryInformationFile(source, &io, &basic, sizeof(basic), FileBasicInformation);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    savedAttributes = basic.FileAttributes;
+    ClearBlockingAttributes(&basic);
+    ZwSetInformationFile(source, &io, &basic, sizeof(basic), FileBasicInformation);
+    ZwClose(source);
+    source = nullptr;
+
+    status = ZwOpenFile(&source, GENERIC_ALL | SYNCHRONIZE, &sourceAttributes, &io,
+                        FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+
+    rename = (PFILE_RENAME_INFORMATION)ExAllocatePoolWithTag(PagedPool, renameBytes, QELMBAR_TAG);
+    if (!rename) {
+        status = STATUS_NO_MEMORY;
+        goto Exit;
+    }
+    RtlZeroMemory(rename, renameBytes);
+
+    /* From here the record holds the source's times as they are now. */
+    ZwQueryInformationFile(source, &io, &basic, sizeof(basic), FileBasicInformation);
+
+    rename->ReplaceIfExists = Overwrite;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = Target->Length;
+    RtlCopyMemory(rename->FileName, Target->Buffer, Target->Length);
+    status = ZwSetInformationFile(source, &io, rename, renameBytes, FileRenameInformation);
+    if (NT_SUCCESS(status)) {
+        restoreOn = source;
+        goto Exit;
+    }
+
+    /* Another volume, an existing target, or anything else: copy. */
+    status = ZwCreateFile(&target, GENERIC_WRITE | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+                          &targetAttributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          Overwrite ? FILE_OVERWRITE_IF : FILE_CREATE,
+                          FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+    if (status == STATUS_OBJECT_NAME_COLLISION) {
+        status = STATUS_OBJECT_NAME_EXISTS;
+        goto Exit;
+    }
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    status = CopyFileData(source, target);
+    if (status == STATUS_END_OF_FILE)
+        status = STATUS_SUCCESS;
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    /* The copy must be on disk before the only other copy is deleted. */
+    status = ZwFlushBuffersFile(target, &io);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    status = SetDeleteDisposition(source);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    restoreOn = target;
+
+Exit:
+    if (restoreOn) {
+        /* The moved file carries the source's times and attributes. */
+        basic.FileAttributes = savedAttributes;
+        ZwSetInformationFile(restoreOn, &io, &basic, sizeof(basic), FileBasicInformation);
+    }
+    if (rename)
+        ExFreePoolWithTag(rename, QELMBAR_TAG);
+    if (target)
+        ZwClose(target);
+    if (source)
+        ZwClose(source);
+    return status;
+}
