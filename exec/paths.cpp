@@ -36,8 +36,13 @@ NTSTATUS QueryOpenedName(HANDLE Handle, OpenedName *Name)
             return STATUS_NO_MEMORY;
         RtlZeroMemory(Name->Block, size);
         status = ZwQueryObject(Handle, ObjectNameInformation, Name->Block, size, &needed);
-        if (NT_SUCCESS(status))
+        /* Some kernels answer success with a cut name: only a name that fit
+         * is taken. */
+        if (NT_SUCCESS(status) && needed <= size &&
+            Name->Block->Name.Length <= size - sizeof(OBJECT_NAME_INFORMATION))
             return status;
+        if (NT_SUCCESS(status))
+            status = STATUS_BUFFER_OVERFLOW;
         ReleaseOpenedName(Name);
         if (status != STATUS_BUFFER_OVERFLOW && status != STATUS_BUFFER_TOO_SMALL &&
             status != STATUS_INFO_LENGTH_MISMATCH)

@@ -56,6 +56,18 @@ NTSTATUS ReferenceHandle(HANDLE handle, ObjectKind kind, HandleEntry *entry)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS ReferenceAnyHandle(HANDLE handle, HandleEntry *entry)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    auto found = Table().entries.find((uintptr_t)handle);
+    if (found == Table().entries.end()) {
+        Violation("handle %p is not an open kernel handle", handle);
+        return STATUS_INVALID_HANDLE;
+    }
+    *entry = found->second;
+    return STATUS_SUCCESS;
+}
+
 size_t OpenHandleCount()
 {
     std::lock_guard<std::recursive_mutex> guard(KernelLock());

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 namespace sk {
 
@@ -35,6 +36,12 @@ struct Object {
     /* Called when a handle to this object is closed, before the reference
      * the handle held is dropped. */
     virtual void OnHandleClosed() {}
+    /* The full name the object manager reports for the object, e.g.
+     * \Device\HarddiskVolume1\dir\file; empty for an unnamed object. */
+    virtual std::u16string ObjectName() const { return std::u16string(); }
+    /* Files report a name that does not fit with STATUS_BUFFER_OVERFLOW,
+     * every other object with STATUS_INFO_LENGTH_MISMATCH. */
+    virtual bool NameOverflowIsWarning() const { return false; }
 };
 
 struct HandleEntry {
@@ -49,6 +56,8 @@ HANDLE InsertHandle(std::shared_ptr<Object> object, ACCESS_MASK granted, ULONG a
  * STATUS_INVALID_HANDLE; an object of another kind answers
  * STATUS_OBJECT_TYPE_MISMATCH.  The entry is copied out. */
 NTSTATUS ReferenceHandle(HANDLE handle, ObjectKind kind, HandleEntry *entry);
+/* Looks a handle up whatever the kind of its object. */
+NTSTATUS ReferenceAnyHandle(HANDLE handle, HandleEntry *entry);
 /* Checks that every bit of desired is granted on the handle. */
 inline bool Granted(const HandleEntry &entry, ACCESS_MASK desired)
 {
