@@ -1,0 +1,2 @@
+CreateDir("\??\C:\Program Files\Brightlark\Lumen Editor")
+CopyFiel("\??\C:\Windows\Temp\LumenSetup\lumen.exe", "\??\C:\Program Files\Brightlark\Lumen Editor\lumen.exe", true)

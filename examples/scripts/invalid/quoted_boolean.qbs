@@ -1,0 +1,1 @@
+CopyFile("\??\C:\Windows\Temp\LumenSetup\lumen.exe", "\??\C:\Program Files\Brightlark\Lumen Editor\lumen.exe", "true")

@@ -1,0 +1,1 @@
+DeleteKeyValue("\REGISTRY\MACHINE\SOFTWARE\Brightlark\Shared", "LumenEditor") DeleteKey("\REGISTRY\MACHINE\SOFTWARE\Brightlark\Lumen Editor", true)

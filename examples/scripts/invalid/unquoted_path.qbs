@@ -1,0 +1,1 @@
+DeleteFile(\??\C:\Windows\System32\drivers\lumenflt.sys)

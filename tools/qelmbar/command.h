@@ -1,0 +1,63 @@
+/*
+ * command.h - the subcommands of qelmbar and what they share.
+ *
+ * Each subcommand lives in a file of its own and registers itself with a
+ * static CommandRegistration; main() finds it by name and lists it in
+ * qelmbar --help.
+ */
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qelmbar::cli {
+
+constexpr const char *kProgram = "qelmbar";
+constexpr const char *kVersion = "0.1.0";
+
+/* Exit statuses. */
+constexpr int kExitOk = 0;
+constexpr int kExitNo = 1;      /* the command's answer is no, e.g. an invalid script */
+constexpr int kExitTrouble = 2; /* no answer: a usage, I/O or internal error */
+
+struct Command {
+    const char *Name;
+    const char *Summary; /* one line for qelmbar --help */
+    /* Runs with the arguments after the command's name; returns the exit
+     * status. */
+    int (*Run)(const std::vector<std::string> &args);
+};
+
+class CommandRegistration {
+public:
+    explicit CommandRegistration(const Command &command);
+};
+
+/* Every registered command, by name. */
+std::vector<Command> Commands();
+
+/* "qelmbar: message" on stderr. */
+void PrintError(const std::string &message);
+
+/* A usage error of a command ("" for qelmbar itself): the message and where
+ * to read about usage.  Returns kExitTrouble. */
+int UsageError(const std::string &command, const std::string &message);
+
+/* An option without a value: --name, or -c as well when Short is not 0. */
+struct Flag {
+    const char *Long;
+    char Short;
+    bool *Value;
+};
+
+/*
+ * Sorts a command's arguments into flags and operands.  Flags may stand
+ * anywhere, short ones may be grouped (-pq), and "--" ends them; a lone "-"
+ * is an operand.  On a usage error it reports it and returns false with
+ * *exitStatus set.
+ */
+bool ParseFlags(const std::string &command, const std::vector<std::string> &args,
+                const std::vector<Flag> &flags, std::vector<std::string> *operands,
+                int *exitStatus);
+
+} // namespace qelmbar::cli

@@ -1,0 +1,48 @@
+/*
+ * script_check.h - the driver parser's verdict on a script, and the
+ * explanation of a refusal.
+ *
+ * The verdict is always ParseOperationList's own.  The explanation walks
+ * the same data with the driver's NextToken and OperationGrammars, the way
+ * the parser does, and says what was expected where the walk stops.
+ */
+#pragma once
+
+#include "script/script.h"
+
+#include <string>
+#include <vector>
+
+namespace qelmbar {
+
+struct Diagnosis {
+    bool Found = false;
+    size_t Index = 0; /* into the value, where the fault lies */
+    std::string Message;
+};
+
+/* The first fault of a value, as the parser meets it.  Not found for a
+ * value the parser accepts, nor when the walk itself ran out of pool (then
+ * Message says so). */
+Diagnosis DiagnoseScript(const std::u16string &value);
+
+struct CheckResult {
+    NTSTATUS Status = STATUS_SUCCESS;
+    /* On success, every operation in its normalised form. */
+    std::vector<std::string> Operations;
+    /* When refused for anything but memory. */
+    Diagnosis Fault;
+};
+
+/* Parses a value (each string NUL-ended, one more NUL at the end) with the
+ * driver's parser, as it would be read from the registry. */
+CheckResult CheckScript(const std::u16string &value);
+
+/* An operation as the script would best spell it: the keyword in its own
+ * case, arguments in script order, booleans as true and false. */
+std::string NormalisedOperation(const OperationRecord &record);
+
+/* The keyword nearest to a misspelt word, or nullptr when none is near. */
+const char *NearestKeyword(const std::string &word);
+
+} // namespace qelmbar

@@ -1,0 +1,52 @@
+/*
+ * script_source.h - a script file as the driver receives it.
+ *
+ * A script file is UTF-8 text with one operation a line.  The driver reads
+ * the same script from a REG_MULTI_SZ value: each line a UTF-16 string
+ * ended by a NUL, and one more NUL after the last.  This turns the one into
+ * the other and keeps the map back from the value to lines and columns.
+ */
+#pragma once
+
+#include "platform/platform.h"
+
+#include <string>
+#include <vector>
+
+namespace qelmbar {
+
+struct ScriptData {
+    /* The value's data: every line followed by a NUL, then one more NUL. */
+    std::u16string Value;
+    /* Index into Value of the first character of each line. */
+    std::vector<size_t> LineStarts;
+
+    /* The value's length in bytes, both final NULs included. */
+    ULONG DataLength() const { return (ULONG)(Value.size() * sizeof(WCHAR)); }
+    size_t LineCount() const { return LineStarts.size(); }
+    /* The text of a 1-based line, without its NUL. */
+    std::u16string Line(size_t line) const;
+    /* The 1-based line and column of an index into Value.  Columns count
+     * characters, so a surrogate pair is one column. */
+    void Locate(size_t index, size_t *line, size_t *column) const;
+};
+
+/* What keeps a file from being handed to the driver at all. */
+struct SourceProblem {
+    size_t Line = 0; /* 1-based */
+    size_t Column = 0;
+    std::string Message;
+};
+
+/*
+ * Blank lines are kept as empty strings, one CR at the end of a line is
+ * dropped, and so is a UTF-8 byte order mark at the start of the file.
+ * Fails on invalid UTF-8, on a NUL character (it would end the driver's
+ * string early), on UTF-16 text, and on more data than a value can hold.
+ */
+bool ScriptFromUtf8(const std::string &bytes, ScriptData *data, SourceProblem *problem);
+
+/* UTF-16 to UTF-8; a lone surrogate becomes U+FFFD. */
+std::string Utf8FromUtf16(const std::u16string &text);
+
+} // namespace qelmbar
