@@ -2,7 +2,10 @@
  * violation.cpp - reporting of misuse of the simulated kernel, and the reset
  * of the whole model between tests.
  */
+#include "simkernel/clock.h"
 #include "simkernel/internal.h"
+#include "simkernel/object_namespace.h"
+#include "simkernel/volume.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -67,7 +70,10 @@ void ResetKernel()
 {
     std::lock_guard<std::recursive_mutex> guard(KernelLock());
     ResetHandles();
+    ob::ResetNamespace();
     ResetRegistry();
+    fs::ResetVolumes();
+    ResetClock();
     ResetPool();
     ResetFaults();
 }

@@ -1,0 +1,250 @@
+/*
+ * directory_ops_test.cpp - CreateDir, CopyDir, MoveDir, RenameDir and
+ * RemoveDir on the simulated volumes: merges, partial results, targets
+ * inside their sources, reparse points and the depth bound.
+ */
+#include "tests/exec/volume_fixture.h"
+
+#include <unistd.h>
+
+namespace {
+
+using qtest::Counted;
+using Entries = std::vector<std::string>;
+
+class DirectoryOpsTest : public qtest::VolumeTest {
+protected:
+    NTSTATUS CreateDir(const std::u16string &path)
+    {
+        UNICODE_STRING p = Counted(path);
+        HANDLE handle = nullptr;
+        IO_STATUS_BLOCK io;
+        NTSTATUS status = CreateDirectoryPath(&p, &handle, &io);
+        if (handle)
+            ZwClose(handle);
+        return status;
+    }
+    NTSTATUS Walk(const std::u16string &source, const std::u16string &target, WalkMode mode,
+                  bool overwrite = false, bool deleteFiles = false, bool recursive = false)
+    {
+        UNICODE_STRING s = Counted(source), t = Counted(target);
+        return WalkDirectory(overwrite, &s, &t, mode, deleteFiles, recursive);
+    }
+    NTSTATUS RemoveDir(const std::u16string &path, bool recursive, bool deleteFiles)
+    {
+        return Walk(path, u"", WalkRemove, false, deleteFiles, recursive);
+    }
+    void Sample(char drive, const std::string &dir)
+    {
+        MakeDir(drive, dir);
+        Write(drive, dir + "/a.txt", "a");
+        MakeDir(drive, dir + "/sub");
+        Write(drive, dir + "/sub/b.txt", "b");
+        MakeDir(drive, dir + "/sub/deeper");
+        Write(drive, dir + "/sub/deeper/c.txt", "c");
+    }
+    const Entries kSample = { "a.txt", "sub/", "sub/b.txt", "sub/deeper/", "sub/deeper/c.txt" };
+};
+
+TEST_F(DirectoryOpsTest, CreateDirCreatesMissingAncestors)
+{
+    EXPECT_STATUS(STATUS_SUCCESS, CreateDir(u"\\??\\C:\\x"));
+    EXPECT_STATUS(STATUS_SUCCESS, CreateDir(u"\\??\\C:\\x"));
+    EXPECT_STATUS(STATUS_SUCCESS, CreateDir(u"\\??\\C:\\x\\y\\z"));
+    EXPECT_STATUS(STATUS_SUCCESS, CreateDir(u"\\??\\C:\\p\\q\\"));
+    EXPECT_EQ(Tree('C'), (Entries{ "p/", "p/q/", "x/", "x/y/", "x/y/z/" }));
+
+    EXPECT_STATUS(STATUS_OBJECT_NAME_INVALID, CreateDir(u"\\??\\C:\\m\\\\n"));
+    EXPECT_FALSE(Exists('C', "m/n"));
+    /* Climbing ends where the name itself is missing. */
+    EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, CreateDir(u"\\??\\Q:\\a\\b"));
+    Write('C', "file", "");
+    EXPECT_STATUS(STATUS_NOT_A_DIRECTORY, CreateDir(u"\\??\\C:\\file"));
+}
+
+TEST_F(DirectoryOpsTest, CopyDirCopiesTheTreeAndMerges)
+{
+    Sample('C', "src");
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\src", u"\\??\\D:\\dst", WalkCopy));
+    EXPECT_EQ(Tree('D', "dst"), kSample);
+    EXPECT_EQ(Read('D', "dst/sub/deeper/c.txt"), "c");
+    EXPECT_EQ(Tree('C', "src"), kSample);
+
+    /* Into an existing target: existing files are kept, or overwritten. */
+    Write('C', "src/a.txt", "a2");
+    Write('D', "dst/extra.txt", "e");
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\src", u"\\??\\D:\\dst", WalkCopy, false));
+    EXPECT_EQ(Read('D', "dst/a.txt"), "a");
+    EXPECT_EQ(Read('D', "dst/extra.txt"), "e");
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\src", u"\\??\\D:\\dst", WalkCopy, true));
+    EXPECT_EQ(Read('D', "dst/a.txt"), "a2");
+
+    /* A file that cannot be copied does not fail the copy. */
+    HANDLE held = Hold(u"\\??\\D:\\dst\\a.txt", FILE_READ_DATA | SYNCHRONIZE, 0);
+    Write('C', "src/a.txt", "a3");
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\src", u"\\??\\D:\\dst", WalkCopy, true));
+    Release(held);
+    EXPECT_EQ(Read('D', "dst/a.txt"), "a2");
+
+    EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Walk(u"\\??\\C:\\none", u"\\??\\D:\\x", WalkCopy));
+    EXPECT_FALSE(Exists('D', "x"));
+}
+
+TEST_F(DirectoryOpsTest, MoveDirRenamesWithinAVolume)
+{
+    Sample('C', "src");
+    SetAttributes(u"\\??\\C:\\src", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY);
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\src", u"\\??\\C:\\moved", WalkMove));
+    EXPECT_FALSE(Exists('C', "src"));
+    EXPECT_EQ(Tree('C', "moved"), kSample);
+    EXPECT_EQ(Basic(u"\\??\\C:\\moved").FileAttributes & FILE_ATTRIBUTE_READONLY, 0u)
+        << "cleared attributes of a moved directory are not put back";
+}
+
+TEST_F(DirectoryOpsTest, MoveDirAcrossVolumesOrOntoADirectoryMovesEntryByEntry)
+{
+    Sample('C', "src");
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\src", u"\\??\\D:\\dst", WalkMove));
+    EXPECT_FALSE(Exists('C', "src"));
+    EXPECT_EQ(Tree('D', "dst"), kSample);
+
+    Sample('C', "again");
+    Write('C', "target/keep.txt", "k");
+    Write('C', "target/a.txt", "old");
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\again", u"\\??\\C:\\target", WalkMove, true));
+    EXPECT_FALSE(Exists('C', "again"));
+    EXPECT_EQ(Read('C', "target/a.txt"), "a");
+    EXPECT_EQ(Read('C', "target/keep.txt"), "k");
+}
+
+TEST_F(DirectoryOpsTest, AnEntryThatCannotMoveKeepsTheSource)
+{
+    Sample('C', "src");
+    HANDLE held = Hold(u"\\??\\C:\\src\\sub\\b.txt", FILE_READ_DATA | SYNCHRONIZE, FILE_SHARE_READ);
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY, Walk(u"\\??\\C:\\src", u"\\??\\D:\\dst", WalkMove));
+    Release(held);
+    EXPECT_EQ(Tree('C', "src"), (Entries{ "sub/", "sub/b.txt" }));
+    EXPECT_EQ(Tree('D', "dst"), (Entries{ "a.txt", "sub/", "sub/deeper/", "sub/deeper/c.txt" }));
+}
+
+TEST_F(DirectoryOpsTest, RenameDirTargetsAName)
+{
+    Sample('C', "dir/old");
+    const std::u16string sourceText = u"\\??\\C:\\dir\\old", nameText = u"new";
+    UNICODE_STRING source = Counted(sourceText), name = Counted(nameText), target;
+    ASSERT_STATUS(STATUS_SUCCESS, BuildRenameTarget(&source, &name, &target));
+    EXPECT_STATUS(STATUS_SUCCESS, WalkDirectory(false, &source, &target, WalkMove, FALSE, FALSE));
+    FreeComposedPath(&target);
+    EXPECT_EQ(Tree('C', "dir/new"), kSample);
+    EXPECT_FALSE(Exists('C', "dir/old"));
+}
+
+TEST_F(DirectoryOpsTest, RemoveDirFlags)
+{
+    Sample('C', "d");
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY, RemoveDir(u"\\??\\C:\\d", false, false));
+    EXPECT_EQ(Tree('C', "d"), kSample);
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY, RemoveDir(u"\\??\\C:\\d", true, false));
+    EXPECT_EQ(Tree('C', "d"), (Entries{ "a.txt" })) << "subdirectories go whole, the files stay";
+    EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\d", false, true));
+    EXPECT_FALSE(Exists('C', "d"));
+
+    Sample('C', "e");
+    SetAttributes(u"\\??\\C:\\e\\sub\\b.txt", FILE_ATTRIBUTE_READONLY);
+    EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\e", true, true));
+    EXPECT_FALSE(Exists('C', "e"));
+    EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\e", true, true));
+    EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\no\\such", true, true));
+
+    MakeDir('C', "empty");
+    EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\empty", false, false));
+    EXPECT_FALSE(Exists('C', "empty"));
+}
+
+TEST_F(DirectoryOpsTest, ATargetInsideItsSourceIsRefusedBeforeAnythingIsTouched)
+{
+    Sample('C', "src");
+    const char16_t *inside[] = {
+        u"\\??\\C:\\src\\sub\\copy",
+        u"\\??\\C:\\SRC\\new",
+        u"\\Device\\HarddiskVolume1\\src\\x",
+        u"\\DosDevices\\C:\\src\\x\\y\\z",
+        u"\\??\\C:\\src\\\\x",
+        u"\\??\\C:\\src\\x\\",
+    };
+    for (const char16_t *target : inside) {
+        EXPECT_STATUS(STATUS_INVALID_PARAMETER, Walk(u"\\??\\C:\\src", target, WalkCopy))
+            << qtest::U8(target);
+        EXPECT_STATUS(STATUS_INVALID_PARAMETER, Walk(u"\\??\\C:\\src\\", target, WalkMove))
+            << qtest::U8(target);
+        EXPECT_EQ(Tree('C', "src"), kSample);
+    }
+    /* A name that only begins the same is not inside. */
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\src", u"\\??\\C:\\srcx", WalkCopy));
+    EXPECT_EQ(Tree('C', "srcx"), kSample);
+    /* The same directory is not refused; its files are the sharing rules'
+     * business. */
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\src", u"\\??\\c:\\SRC", WalkCopy, true));
+    EXPECT_EQ(Read('C', "src/a.txt"), "a");
+}
+
+TEST_F(DirectoryOpsTest, WalksNeverPassThroughReparsePoints)
+{
+    Sample('C', "outside");
+    Sample('C', "tree");
+    ASSERT_EQ(symlink(Host('C', "outside").c_str(), Host('C', "tree/link").c_str()), 0);
+    ASSERT_EQ(symlink(Host('C', "outside/a.txt").c_str(), Host('C', "tree/filelink").c_str()), 0);
+
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\tree", u"\\??\\D:\\copy", WalkCopy));
+    EXPECT_EQ(Tree('D', "copy"), kSample) << "links are skipped by a copy";
+
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY, Walk(u"\\??\\C:\\tree", u"\\??\\D:\\moved", WalkMove));
+    EXPECT_EQ(Tree('D', "moved"), kSample);
+    EXPECT_TRUE(std::filesystem::is_symlink(Host('C', "tree/link")));
+    EXPECT_EQ(Tree('C', "outside"), kSample);
+
+    EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\tree", true, true));
+    EXPECT_FALSE(Exists('C', "tree"));
+    EXPECT_EQ(Tree('C', "outside"), kSample) << "what a link points to is never emptied";
+
+    ASSERT_EQ(symlink(Host('C', "outside").c_str(), Host('C', "junction").c_str()), 0);
+    EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\junction", true, true));
+    EXPECT_FALSE(std::filesystem::is_symlink(Host('C', "junction")));
+    EXPECT_EQ(Tree('C', "outside"), kSample) << "a removal that names a link removes the link";
+}
+
+TEST_F(DirectoryOpsTest, DepthIsBounded)
+{
+    std::string path = "deep";
+    for (unsigned i = 0; i <= WALK_MAX_DEPTH; i++)
+        path += "/d";
+    MakeDir('C', path);
+    Write('C', "deep/top.txt", "t");
+    EXPECT_STATUS(STATUS_IMPLEMENTATION_LIMIT, Walk(u"\\??\\C:\\deep", u"\\??\\D:\\deep", WalkMove));
+    EXPECT_TRUE(Exists('C', path)) << "a move past the bound keeps its source";
+    EXPECT_STATUS(STATUS_IMPLEMENTATION_LIMIT, RemoveDir(u"\\??\\C:\\deep", true, true));
+    EXPECT_TRUE(Exists('C', path));
+
+    /* Exactly at the bound the walk goes through. */
+    std::string fits = "fits";
+    for (unsigned i = 0; i < WALK_MAX_DEPTH; i++)
+        fits += "/d";
+    MakeDir('C', fits);
+    EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\fits", true, true));
+    EXPECT_FALSE(Exists('C', "fits"));
+}
+
+TEST_F(DirectoryOpsTest, ADirectoryThatVanishesIsRemoved)
+{
+    MakeDir('C', "gone");
+    int opens = 0;
+    sk::SetCallObserver([&](const char *routine, uint64_t) {
+        if (std::string(routine) == "ZwOpenFile" && ++opens == 2)
+            std::filesystem::remove(Host('C', "gone"));
+    });
+    EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\gone", true, true));
+    sk::SetCallObserver(nullptr);
+    EXPECT_EQ(opens, 2);
+}
+
+} // namespace
