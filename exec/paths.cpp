@@ -168,7 +168,9 @@ NTSTATUS TargetLiesInsideSource(PCUNICODE_STRING Source, PCUNICODE_STRING Target
         status = OpenForName(&prefix, &targetHandle);
         if (NT_SUCCESS(status))
             break;
-        if (status != STATUS_OBJECT_NAME_NOT_FOUND && status != STATUS_OBJECT_PATH_NOT_FOUND)
+        /* A tail that is not even a valid name is compared as written. */
+        if (status != STATUS_OBJECT_NAME_NOT_FOUND && status != STATUS_OBJECT_PATH_NOT_FOUND &&
+            status != STATUS_OBJECT_NAME_INVALID)
             goto Exit;
         USHORT cut = prefix.Length / sizeof(WCHAR);
         while (cut > 0 && prefix.Buffer[cut - 1] != '\\')
