@@ -36,6 +36,8 @@ struct PoolState {
     std::deque<void *> quarantineOrder;
     size_t quarantineBytes = 0;
     uint64_t serial = 0;
+    size_t liveBytes = 0;
+    size_t highWaterBytes = 0;
 };
 
 /* Never destroyed, so that quarantined blocks stay reachable to a leak
@@ -74,6 +76,18 @@ std::string TagName(ULONG tag)
         name += (c >= 0x20 && c < 0x7F) ? c : '?';
     }
     return name;
+}
+
+size_t PoolHighWaterBytes()
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    return State().highWaterBytes;
+}
+
+void ResetPoolHighWater()
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    State().highWaterBytes = State().liveBytes;
 }
 
 size_t PoolOutstandingBlocks()
@@ -164,6 +178,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         state.quarantined.erase(stale);
     }
     state.live[p] = block;
+    state.liveBytes += NumberOfBytes;
+    if (state.liveBytes > state.highWaterBytes)
+        state.highWaterBytes = state.liveBytes;
     return p;
 }
 
@@ -197,5 +214,6 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         }
     }
     state.live.erase(found);
+    state.liveBytes -= block.size;
     Quarantine(state, P, block);
 }

@@ -33,6 +33,9 @@ void ResetKernel();
 constexpr unsigned char kPoolPoison = 0xCD;
 constexpr unsigned char kPoolFreedPoison = 0xDD;
 size_t PoolOutstandingBlocks();
+/* Most bytes the pool held at once since the last reset of the mark. */
+size_t PoolHighWaterBytes();
+void ResetPoolHighWater();
 std::map<ULONG, size_t> PoolOutstandingByTag();
 std::string PoolReport();
 std::string TagName(ULONG tag);
