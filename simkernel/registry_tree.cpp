@@ -5,12 +5,13 @@
  * registry.h.
  *
  * Names follow NT's registry parse: absolute names go through the object
- * namespace to \REGISTRY, components are matched ignoring case with NT's
- * folding (sk::Upcase), runs of backslashes inside the registry part count
- * as one and trailing ones are dropped, and subkeys are kept in NT's order
- * of upcased names.
+ * namespace, links and all, to the parse object \REGISTRY; components are
+ * matched ignoring case with NT's folding (sk::Upcase), runs of
+ * backslashes inside the registry part count as one and trailing ones are
+ * dropped, and subkeys are kept in NT's order of upcased names.
  */
 #include "simkernel/registry_tree.h"
+#include "simkernel/object_namespace.h"
 #include "simkernel/upcase.h"
 
 #include <algorithm>
@@ -20,8 +21,15 @@ namespace reg {
 
 namespace {
 
+/* What \REGISTRY is in the object namespace: NT's key object with the
+ * parse routine that takes key paths. */
+struct RootObject : ob::ParseObject {
+    ObjectKind Kind() const override { return ObjectKind::Key; }
+};
+
 struct RegistryState {
     std::shared_ptr<Key> root;
+    std::shared_ptr<RootObject> rootObject;
     LONGLONG clock = kRegClockStart;
 };
 
@@ -106,26 +114,6 @@ const Key &HiveRootOf(const Key &key)
     return *k;
 }
 
-/* The object namespace as far as it exists: the root directory holding
- * \REGISTRY.  On success *rest is what the registry has left to parse. */
-NTSTATUS RouteObjectName(std::u16string_view name, std::u16string_view *rest)
-{
-    if (name.empty() || name[0] != u'\\')
-        return STATUS_OBJECT_PATH_SYNTAX_BAD;
-    std::u16string_view tail = name.substr(1);
-    if (tail.empty())
-        return STATUS_OBJECT_TYPE_MISMATCH; /* the root directory is no key */
-    size_t end = tail.find(u'\\');
-    std::u16string_view first = tail.substr(0, end);
-    if (first.empty())
-        return STATUS_OBJECT_NAME_INVALID;
-    if (!EqualIgnoringCase(std::u16string(first), u"REGISTRY"))
-        return end == std::u16string_view::npos ? STATUS_OBJECT_NAME_NOT_FOUND
-                                                : STATUS_OBJECT_PATH_NOT_FOUND;
-    *rest = end == std::u16string_view::npos ? std::u16string_view() : tail.substr(end);
-    return STATUS_SUCCESS;
-}
-
 std::vector<uint8_t> Utf16Bytes(const std::u16string &text)
 {
     std::vector<uint8_t> bytes(text.size() * sizeof(char16_t));
@@ -152,9 +140,15 @@ NTSTATUS ParseName(const std::shared_ptr<Key> &root, std::u16string_view name, P
         parsed->start = root;
         rest = name;
     } else {
-        NTSTATUS status = RouteObjectName(name, &rest);
+        ob::Lookup lookup;
+        NTSTATUS status = ob::LookupName(name, false, &lookup);
         if (!NT_SUCCESS(status))
             return status;
+        /* Any other object refuses to be opened as a key. */
+        if (lookup.object != State().rootObject)
+            return STATUS_OBJECT_TYPE_MISMATCH;
+        parsed->storage = std::make_shared<const std::u16string>(std::move(lookup.remainder));
+        rest = *parsed->storage;
         parsed->start = Root();
     }
     parsed->components.clear();
@@ -333,6 +327,9 @@ void ResetRegistry()
         key->noDelete = true;
         Link(*state.root, key);
     }
+    state.rootObject = std::make_shared<RootObject>();
+    ob::RemoveObject(u"\\REGISTRY");
+    ob::InsertObject(u"\\REGISTRY", state.rootObject, true);
 }
 
 NTSTATUS RegCreateKey(const std::u16string &path, bool isVolatile)

@@ -62,12 +62,15 @@ struct Key {
 struct ParsedName {
     std::shared_ptr<Key> start;
     std::vector<std::u16string_view> components;
+    /* The part of the name the namespace left to the registry, which links
+     * may have rewritten; components of an absolute name point into it. */
+    std::shared_ptr<const std::u16string> storage;
 };
 
 /* Takes a captured object name apart.  Without a root key the name is
- * absolute and is routed through the object namespace, in which only
- * \REGISTRY exists so far; with one it is relative to that key.  The views
- * point into name. */
+ * absolute and is looked up in the object namespace, where it has to reach
+ * \REGISTRY (links followed); with one it is relative to that key and the
+ * views point into name. */
 NTSTATUS ParseName(const std::shared_ptr<Key> &root, std::u16string_view name, ParsedName *parsed);
 
 /* Walks the components.  On STATUS_SUCCESS *found is the key named.  When

@@ -21,17 +21,6 @@
 #include <string_view>
 #include <vector>
 
-/* Statuses NT gives here that the host list does not name yet. */
-#ifndef STATUS_DISK_FULL
-#define STATUS_DISK_FULL ((NTSTATUS)0xC000007FL)
-#endif
-#ifndef STATUS_UNEXPECTED_IO_ERROR
-#define STATUS_UNEXPECTED_IO_ERROR ((NTSTATUS)0xC00000E9L)
-#endif
-#ifndef STATUS_REPARSE_POINT_NOT_RESOLVED
-#define STATUS_REPARSE_POINT_NOT_RESOLVED ((NTSTATUS)0xC0000280L)
-#endif
-
 namespace sk {
 namespace fs {
 
