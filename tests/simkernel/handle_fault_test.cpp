@@ -14,35 +14,13 @@
 
 namespace {
 
+using qtest::OneViolation;
+using qtest::ViolationsDuring;
+
 constexpr ULONG kTag = (ULONG)'T' | ((ULONG)'e' << 8) | ((ULONG)'s' << 16) | ((ULONG)'t' << 24);
 constexpr ULONG_PTR kKernelHandleBits = (ULONG_PTR)0xFFFFFFFF80000000ull;
 
-std::vector<std::string> ViolationsDuring(const std::function<void()> &body)
-{
-    std::vector<std::string> seen;
-    sk::SetViolationHandler([&seen](const std::string &message) { seen.push_back(message); });
-    body();
-    sk::SetViolationHandler([](const std::string &message) {
-        ADD_FAILURE() << "simkernel violation: " << message;
-    });
-    return seen;
-}
 
-::testing::AssertionResult OneViolation(const std::vector<std::string> &seen,
-                                        const std::string &needle)
-{
-    if (seen.size() != 1) {
-        auto failure = ::testing::AssertionFailure();
-        failure << seen.size() << " violations, expected one mentioning \"" << needle << "\"";
-        for (const std::string &message : seen)
-            failure << "\n  " << message;
-        return failure;
-    }
-    if (seen[0].find(needle) == std::string::npos)
-        return ::testing::AssertionFailure()
-               << "violation \"" << seen[0] << "\" does not mention \"" << needle << "\"";
-    return ::testing::AssertionSuccess();
-}
 
 /* The smallest kernel object: counts the closes of its handles. */
 struct TestObject : sk::Object {

@@ -13,34 +13,8 @@ namespace {
 constexpr ULONG kTagA = (ULONG)'A' | ((ULONG)'a' << 8) | ((ULONG)'a' << 16) | ((ULONG)'a' << 24);
 constexpr ULONG kTagB = (ULONG)'B' | ((ULONG)'b' << 8) | ((ULONG)'b' << 16) | ((ULONG)'b' << 24);
 
-/* Runs body with a handler that records violations instead of failing the
- * test, then gives the fixture's behaviour back. */
-std::vector<std::string> ViolationsDuring(const std::function<void()> &body)
-{
-    std::vector<std::string> seen;
-    sk::SetViolationHandler([&seen](const std::string &message) { seen.push_back(message); });
-    body();
-    sk::SetViolationHandler([](const std::string &message) {
-        ADD_FAILURE() << "simkernel violation: " << message;
-    });
-    return seen;
-}
-
-::testing::AssertionResult OneViolation(const std::vector<std::string> &seen,
-                                        const std::string &needle)
-{
-    if (seen.size() != 1) {
-        auto failure = ::testing::AssertionFailure();
-        failure << seen.size() << " violations, expected one mentioning \"" << needle << "\"";
-        for (const std::string &message : seen)
-            failure << "\n  " << message;
-        return failure;
-    }
-    if (seen[0].find(needle) == std::string::npos)
-        return ::testing::AssertionFailure()
-               << "violation \"" << seen[0] << "\" does not mention \"" << needle << "\"";
-    return ::testing::AssertionSuccess();
-}
+using qtest::OneViolation;
+using qtest::ViolationsDuring;
 
 class PoolTest : public qtest::KernelTest {};
 

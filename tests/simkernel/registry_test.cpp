@@ -142,15 +142,7 @@ Reply Call(const Query &query, ULONG length)
     return reply;
 }
 
-std::vector<std::string> ViolationsDuring(const std::function<void()> &body)
-{
-    std::vector<std::string> seen;
-    sk::SetViolationHandler([&seen](const std::string &message) { seen.push_back(message); });
-    body();
-    sk::SetViolationHandler(
-        [](const std::string &message) { ADD_FAILURE() << "simkernel violation: " << message; });
-    return seen;
-}
+using qtest::ViolationsDuring;
 
 class RegistryTest : public qtest::KernelTest {
 protected:

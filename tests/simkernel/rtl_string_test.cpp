@@ -17,32 +17,10 @@
 
 namespace {
 
-std::vector<std::string> ViolationsDuring(const std::function<void()> &body)
-{
-    std::vector<std::string> seen;
-    sk::SetViolationHandler([&seen](const std::string &message) { seen.push_back(message); });
-    body();
-    sk::SetViolationHandler([](const std::string &message) {
-        ADD_FAILURE() << "simkernel violation: " << message;
-    });
-    return seen;
-}
+using qtest::OneViolation;
+using qtest::ViolationsDuring;
 
-::testing::AssertionResult OneViolation(const std::vector<std::string> &seen,
-                                        const std::string &needle)
-{
-    if (seen.size() != 1) {
-        auto failure = ::testing::AssertionFailure();
-        failure << seen.size() << " violations, expected one mentioning \"" << needle << "\"";
-        for (const std::string &message : seen)
-            failure << "\n  " << message;
-        return failure;
-    }
-    if (seen[0].find(needle) == std::string::npos)
-        return ::testing::AssertionFailure()
-               << "violation \"" << seen[0] << "\" does not mention \"" << needle << "\"";
-    return ::testing::AssertionSuccess();
-}
+
 
 /* A counted string of `chars` characters over text, in a buffer of
  * `maxChars` characters; whatever follows in text is beyond its Length. */

@@ -9,12 +9,46 @@
 
 namespace qtest {
 
-void KernelTest::SetUp()
+namespace {
+
+void FailOnViolation()
 {
     sk::SetViolationHandler([](const std::string &message) {
         ADD_FAILURE() << "simkernel violation: " << message;
     });
+}
+
+} // namespace
+
+void KernelTest::SetUp()
+{
+    FailOnViolation();
     sk::ResetKernel();
+}
+
+std::vector<std::string> ViolationsDuring(const std::function<void()> &body)
+{
+    std::vector<std::string> seen;
+    sk::SetViolationHandler([&seen](const std::string &message) { seen.push_back(message); });
+    body();
+    FailOnViolation();
+    return seen;
+}
+
+::testing::AssertionResult OneViolation(const std::vector<std::string> &seen,
+                                        const std::string &needle)
+{
+    if (seen.size() != 1) {
+        auto failure = ::testing::AssertionFailure();
+        failure << seen.size() << " violations, expected one mentioning \"" << needle << "\"";
+        for (const std::string &message : seen)
+            failure << "\n  " << message;
+        return failure;
+    }
+    if (seen[0].find(needle) == std::string::npos)
+        return ::testing::AssertionFailure()
+               << "violation \"" << seen[0] << "\" does not mention \"" << needle << "\"";
+    return ::testing::AssertionSuccess();
 }
 
 void KernelTest::ExpectNothingLeftOver()

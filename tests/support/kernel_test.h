@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace qtest {
 
@@ -24,6 +26,13 @@ protected:
     /* Checks, without ending the test, that nothing is left over. */
     void ExpectNothingLeftOver();
 };
+
+/* Runs body with a handler that records violations instead of failing the
+ * test, then gives the fixture's behaviour back. */
+std::vector<std::string> ViolationsDuring(const std::function<void()> &body);
+/* Exactly one violation was seen, and it mentions needle. */
+::testing::AssertionResult OneViolation(const std::vector<std::string> &seen,
+                                        const std::string &needle);
 
 /* Compares NTSTATUS values and prints them by name. */
 ::testing::AssertionResult StatusIs(const char *expectedText, const char *actualText,
