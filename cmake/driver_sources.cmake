@@ -6,6 +6,7 @@ set(QELMBAR_DRIVER_SOURCES
   script/parser.cpp
   registry/query_value.cpp
   driver/context.cpp
+  boot/system_root.cpp
   exec/paths.cpp
   exec/file_copy.cpp
   exec/file_move.cpp
