@@ -5,6 +5,7 @@ set(QELMBAR_DRIVER_SOURCES
   script/grammar.cpp
   script/parser.cpp
   registry/query_value.cpp
+  registry/hive_mount.cpp
   driver/context.cpp
   boot/system_root.cpp
   exec/paths.cpp

@@ -19,3 +19,22 @@ typedef KEY_VALUE_PARTIAL_INFORMATION RegistryValue;
  * the caller frees with ExFreePoolWithTag(block, QELMBAR_TAG); on failure
  * it is left as it was.  An empty name reads the key's default value. */
 NTSTATUS QueryRegistryValue(HANDLE Key, PUNICODE_STRING ValueName, RegistryValue **Value);
+
+/* A hive the driver mounted itself, in DriverContext.TemporaryHiveList: one
+ * pool block holding the record and its mount path's characters. */
+struct TemporaryHive {
+    LIST_ENTRY Links;
+    HANDLE RootKey; /* KEY_READ, open while mounted; null once unloading began */
+    UNICODE_STRING MountPath;
+};
+
+/* The path up to, not including, its fourth backslash (the whole path when
+ * it has fewer): a view into the caller's string. */
+UNICODE_STRING HivePrefix(PCUNICODE_STRING Path);
+/* A success status when an operation on Path may go on, STATUS_FAIL_CHECK
+ * when it must wait for the system to load the hive. */
+NTSTATUS EnsureHiveLoaded(PCUNICODE_STRING Path, BOOLEAN RequireSystemHive);
+NTSTATUS MountHive(PCUNICODE_STRING Path);
+/* Unloads the driver's hives; one that will not unload keeps its record,
+ * to be tried again. */
+VOID UnloadTemporaryHives(PLIST_ENTRY List);

@@ -67,6 +67,7 @@ void ResetHandles();
 void ResetPool();
 void ResetFaults();
 void ResetRegistry();
+void ResetHiveLoads();
 
 /* One lock guards the whole simulated kernel's bookkeeping; routines that
  * block (waits, worker threads) release it before they block. */

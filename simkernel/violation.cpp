@@ -71,6 +71,7 @@ void ResetKernel()
     std::lock_guard<std::recursive_mutex> guard(KernelLock());
     ResetHandles();
     ob::ResetNamespace();
+    ResetHiveLoads();
     ResetRegistry();
     fs::ResetVolumes();
     ResetClock();

@@ -1,0 +1,174 @@
+/*
+ * hive_mount.cpp - whether the hive holding a key may be used now, and the
+ * hives the driver mounts itself.
+ *
+ * Early in boot SOFTWARE, SECURITY, SAM and the default user's hive are not
+ * loaded yet.  A key that is only read may be reached by mounting its hive
+ * file through the system-root link; a key that is changed must lie in a
+ * hive the system loaded, or the operation is deferred (STATUS_FAIL_CHECK).
+ * A mounted hive that will not unload keeps its record, so that writes
+ * under it keep being deferred, and the unload is tried again later.
+ */
+#include "driver/driver.h"
+#include "registry/registry.h"
+
+namespace {
+
+struct HiveTableRow {
+    UNICODE_STRING MountPath;
+    UNICODE_STRING HiveFile;
+};
+
+const HiveTableRow HiveTable[] = {
+    { QSTRING("\\REGISTRY\\MACHINE\\SAM"), QSTRING("\\QelmbarSystemRoot\\System32\\config\\SAM") },
+    { QSTRING("\\REGISTRY\\MACHINE\\SECURITY"),
+      QSTRING("\\QelmbarSystemRoot\\System32\\config\\SECURITY") },
+    { QSTRING("\\REGISTRY\\MACHINE\\SOFTWARE"),
+      QSTRING("\\QelmbarSystemRoot\\System32\\config\\SOFTWARE") },
+    { QSTRING("\\REGISTRY\\USER\\.DEFAULT"),
+      QSTRING("\\QelmbarSystemRoot\\System32\\config\\DEFAULT") },
+};
+
+VOID InitializeKeyAttributes(POBJECT_ATTRIBUTES Attributes, PCUNICODE_STRING Name)
+{
+    InitializeObjectAttributes(Attributes, (PUNICODE_STRING)Name,
+                               OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+}
+
+/* Succeeds only when a hive (or key) is present at the prefix. */
+NTSTATUS ProbeHive(PCUNICODE_STRING Prefix)
+{
+    HANDLE key = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeKeyAttributes(&attributes, Prefix);
+    NTSTATUS status = ZwOpenKey(&key, KEY_ENUMERATE_SUB_KEYS, &attributes);
+    if (key)
+        ZwClose(key);
+    return status;
+}
+
+BOOLEAN IsTemporaryHive(PCUNICODE_STRING Prefix)
+{
+    PLIST_ENTRY head = &QelmbarContext->TemporaryHiveList;
+    if (!head->Flink)
+        return FALSE;
+    for (PLIST_ENTRY entry = head->Flink; entry != head; entry = entry->Flink) {
+        TemporaryHive *hive = CONTAINING_RECORD(entry, TemporaryHive, Links);
+        if (RtlCompareUnicodeString(&hive->MountPath, Prefix, TRUE) == 0)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+} // namespace
+
+UNICODE_STRING HivePrefix(PCUNICODE_STRING Path)
+{
+    UNICODE_STRING prefix = *Path;
+    ULONG count = Path->Length / sizeof(WCHAR);
+    ULONG backslashes = 0;
+    for (ULONG i = 0; i < count; i++) {
+        if (Path->Buffer[i] == '\\' && ++backslashes == 4) {
+            prefix.Length = (USHORT)(i * sizeof(WCHAR));
+            break;
+        }
+    }
+    prefix.MaximumLength = prefix.Length;
+    return prefix;
+}
+
+NTSTATUS MountHive(PCUNICODE_STRING Path)
+{
+    NTSTATUS status;
+    UNICODE_STRING prefix = HivePrefix(Path);
+    const HiveTableRow *row = nullptr;
+    HANDLE root = nullptr;
+    TemporaryHive *hive = nullptr;
+    OBJECT_ATTRIBUTES target;
+    OBJECT_ATTRIBUTES source;
+    SIZE_T size;
+
+    status = ProbeHive(&prefix);
+    if (NT_SUCCESS(status))
+        return status; /* it appeared meanwhile */
+
+    for (ULONG i = 0; i < sizeof(HiveTable) / sizeof(HiveTable[0]); i++) {
+        if (RtlCompareUnicodeString(&prefix, &HiveTable[i].MountPath, TRUE) == 0) {
+            row = &HiveTable[i];
+            break;
+        }
+    }
+    if (!row)
+        return STATUS_NOT_FOUND;
+
+    InitializeKeyAttributes(&target, &prefix);
+    InitializeKeyAttributes(&source, &row->HiveFile);
+    status = ZwLoadKey(&target, &source);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    status = ZwOpenKey(&root, KEY_READ, &target);
+    if (!NT_SUCCESS(status))
+        goto Unload;
+
+    size = sizeof(TemporaryHive) + prefix.Length + sizeof(WCHAR);
+    hive = (TemporaryHive *)ExAllocatePoolWithTag(PagedPool, size, QELMBAR_TAG);
+    if (!hive) {
+        status = STATUS_NO_MEMORY;
+        goto Unload;
+    }
+    RtlZeroMemory(hive, size);
+    hive->RootKey = root;
+    hive->MountPath.Buffer = (PWCH)(hive + 1);
+    hive->MountPath.MaximumLength = (USHORT)(prefix.Length + sizeof(WCHAR));
+    RtlCopyUnicodeString(&hive->MountPath, &prefix);
+    InsertTailList(&QelmbarContext->TemporaryHiveList, &hive->Links);
+    return STATUS_SUCCESS;
+
+Unload:
+    /* No half state: the hive goes again, and no record remains. */
+    if (root)
+        ZwClose(root);
+    ZwUnloadKey(&target);
+    return status;
+}
+
+NTSTATUS EnsureHiveLoaded(PCUNICODE_STRING Path, BOOLEAN RequireSystemHive)
+{
+    UNICODE_STRING prefix = HivePrefix(Path);
+    NTSTATUS status = ProbeHive(&prefix);
+
+    if (!NT_SUCCESS(status)) {
+        if (RequireSystemHive)
+            return STATUS_FAIL_CHECK;
+        return NT_SUCCESS(MountHive(Path)) ? STATUS_SUCCESS : STATUS_FAIL_CHECK;
+    }
+    /* A change must not go into the driver's own temporary mount. */
+    if (RequireSystemHive && IsTemporaryHive(&prefix))
+        return STATUS_FAIL_CHECK;
+    return status;
+}
+
+VOID UnloadTemporaryHives(PLIST_ENTRY List)
+{
+    if (!List->Flink) {
+        InitializeListHead(List);
+        return;
+    }
+    PLIST_ENTRY entry = List->Flink;
+    while (entry != List) {
+        PLIST_ENTRY next = entry->Flink;
+        TemporaryHive *hive = CONTAINING_RECORD(entry, TemporaryHive, Links);
+        OBJECT_ATTRIBUTES attributes;
+        if (hive->RootKey) {
+            ZwClose(hive->RootKey);
+            hive->RootKey = nullptr;
+        }
+        InitializeKeyAttributes(&attributes, &hive->MountPath);
+        if (NT_SUCCESS(ZwUnloadKey(&attributes))) {
+            RemoveEntryList(&hive->Links);
+            ExFreePoolWithTag(hive, QELMBAR_TAG);
+        }
+        entry = next;
+    }
+}
