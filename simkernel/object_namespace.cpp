@@ -66,13 +66,28 @@ bool IsDosDevicesAlias(const std::u16string &name)
 }
 
 enum class Purpose {
-    Open,     /* follow every link */
-    OpenLink, /* return a final link itself */
-    Insert,   /* return a final link itself; do not enter parse objects */
+    Open,       /* follow every link */
+    OpenLink,   /* return a final link itself */
+    Insert,     /* follow every link; do not enter parse objects */
+    InsertLink, /* as Insert, but return a final link itself */
 };
 
+bool Inserts(Purpose purpose)
+{
+    return purpose == Purpose::Insert || purpose == Purpose::InsertLink;
+}
+
+/* Whether a link named by the last component is followed.  NT calls the
+ * link's parse routine even for an insert; it hands the link back itself
+ * only when the type asked for is the link type, so a directory or device
+ * inserted under a link's name lands at the link's target. */
+bool FollowsFinalLink(Purpose purpose)
+{
+    return purpose == Purpose::Open || purpose == Purpose::Insert;
+}
+
 struct Walked {
-    /* Null when the last component is missing (Insert only). */
+    /* Null when the last component is missing (inserts only). */
     std::shared_ptr<Object> object;
     /* The directory holding the last component; null for \ and \??. */
     std::shared_ptr<Directory> directory;
@@ -121,7 +136,7 @@ NTSTATUS Walk(std::u16string_view name, Purpose purpose, Walked *out)
             if (found == dir->entries.end()) {
                 if (!last)
                     return STATUS_OBJECT_PATH_NOT_FOUND;
-                if (purpose != Purpose::Insert)
+                if (!Inserts(purpose))
                     return STATUS_OBJECT_NAME_NOT_FOUND;
                 out->object = nullptr;
                 out->directory = dir;
@@ -134,15 +149,16 @@ NTSTATUS Walk(std::u16string_view name, Purpose purpose, Walked *out)
             std::u16string rest = current.substr(end);
             const ObjectKind kind = entry.object->Kind();
 
-            if (kind == ObjectKind::SymbolicLink && !(last && purpose != Purpose::Open)) {
-                if (--reparsesLeft == 0)
-                    return STATUS_OBJECT_NAME_NOT_FOUND;
+            if (kind == ObjectKind::SymbolicLink && (!last || FollowsFinalLink(purpose))) {
                 std::u16string next = static_cast<const SymbolicLink &>(*entry.object).target;
                 /* A target ending in a backslash is not doubled by the rest. */
                 if (!next.empty() && !rest.empty() && next.back() == u'\\')
                     next.pop_back();
+                /* The link refuses the name before the reparse is counted. */
                 if ((next.size() + rest.size()) * sizeof(WCHAR) > kMaxReparsedNameBytes)
                     return STATUS_NAME_TOO_LONG;
+                if (--reparsesLeft == 0)
+                    return STATUS_OBJECT_NAME_NOT_FOUND;
                 next += rest;
                 /* NT reparses only names that start at the root. */
                 if (next.empty() || next[0] != u'\\')
@@ -160,7 +176,7 @@ NTSTATUS Walk(std::u16string_view name, Purpose purpose, Walked *out)
             }
             /* An insert does not call parse routines (links aside), so a
              * name below a parse object has nowhere to go. */
-            if (!last && (!parses || purpose == Purpose::Insert))
+            if (!last && (!parses || Inserts(purpose)))
                 return STATUS_OBJECT_TYPE_MISMATCH;
             out->object = entry.object;
             out->directory = dir;
@@ -204,7 +220,9 @@ NTSTATUS InsertObject(std::u16string_view fullName, std::shared_ptr<Object> obje
                       bool permanent)
 {
     Walked walked;
-    NTSTATUS status = Walk(fullName, Purpose::Insert, &walked);
+    const bool isLink = object->Kind() == ObjectKind::SymbolicLink;
+    NTSTATUS status =
+        Walk(fullName, isLink ? Purpose::InsertLink : Purpose::Insert, &walked);
     if (!NT_SUCCESS(status))
         return status;
     if (walked.object)
@@ -228,7 +246,7 @@ NTSTATUS InsertObject(std::u16string_view fullName, std::shared_ptr<Object> obje
 NTSTATUS RemoveObject(std::u16string_view fullName)
 {
     Walked walked;
-    NTSTATUS status = Walk(fullName, Purpose::Insert, &walked);
+    NTSTATUS status = Walk(fullName, Purpose::InsertLink, &walked);
     if (!NT_SUCCESS(status))
         return status;
     if (!walked.object)

@@ -94,8 +94,10 @@ constexpr int kMaxLinkReparses = 32;
 NTSTATUS LookupName(std::u16string_view name, bool openLink, Lookup *out);
 
 /* Inserts an object under an absolute name whose parent directory exists
- * (links on the way are followed).  STATUS_OBJECT_NAME_COLLISION when the
- * name is taken, STATUS_OBJECT_TYPE_MISMATCH below a parse object.  Sets
+ * (links on the way are followed, and so is a final link unless the object
+ * is itself a link: NT inserts a directory or device named after a link at
+ * the link's target).  STATUS_OBJECT_NAME_COLLISION when the name is taken,
+ * STATUS_OBJECT_TYPE_MISMATCH below a parse object.  Sets
  * the object's full name when it is a directory, link or parse object.
  * permanent matters for a symbolic link only; other objects stay until
  * removed. */

@@ -32,7 +32,8 @@ std::optional<std::u16string> LinkTarget(const std::u16string &name);
 /* Whether the name is an entry of the namespace; a final link counts as
  * itself, dangling or not. */
 bool ObjectExists(const std::u16string &name);
-/* Inserts an empty object directory. */
+/* Inserts an empty object directory; a name that is a link puts it at the
+ * link's target, as NT does. */
 NTSTATUS CreateObjectDirectory(const std::u16string &name);
 
 /* The name with every link followed, e.g. \Device\HarddiskVolume1\x for

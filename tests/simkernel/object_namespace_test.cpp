@@ -2,10 +2,11 @@
  * object_namespace_test.cpp - the simulated object namespace: the parse of
  * names through directories and links, the symbolic-link routines with
  * NT's buffer rules and lifetimes, the I/O manager's link routines, and
- * registry keys reached through the namespace.
+ * registry keys and volume files reached through the namespace.
  */
 #include "simkernel/objects.h"
 #include "simkernel/registry.h"
+#include "tests/simkernel/files_fixture.h"
 #include "tests/support/kernel_test.h"
 
 #include <string>
@@ -227,6 +228,15 @@ TEST_F(NamespaceTest, ReparsedNamesLongerThanNtAllowsAreRefused)
     const std::u16string fits = u"\\" + std::u16string(759, u'b');
     EXPECT_STATUS(STATUS_OBJECT_PATH_NOT_FOUND, OpenKey(key, u"\\GLOBAL??\\Long" + fits));
     EXPECT_STATUS(STATUS_NAME_TOO_LONG, OpenKey(key, u"\\GLOBAL??\\Long" + fits + u"b"));
+    /* The link refuses the name before its reparse is counted: as the
+     * 32nd link of a chain it still answers STATUS_NAME_TOO_LONG. */
+    for (int i = 1; i <= 31; i++)
+        ASSERT_STATUS(STATUS_SUCCESS,
+                      sk::CreatePermanentLink(u"\\GLOBAL??\\L" + qtest::U16(std::to_string(i)),
+                                              i == 31 ? std::u16string(u"\\GLOBAL??\\Long")
+                                                      : u"\\GLOBAL??\\L" + qtest::U16(std::to_string(i + 1))));
+    EXPECT_STATUS(STATUS_NAME_TOO_LONG, OpenKey(key, u"\\GLOBAL??\\L1" + fits + u"b"));
+    EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, OpenKey(key, u"\\GLOBAL??\\L1" + fits));
 }
 
 /* ---- the symbolic-link routines ------------------------------------- */
@@ -471,6 +481,23 @@ TEST_F(SymbolicLinkTest, IoCreateAndDeleteSymbolicLink)
     EXPECT_STATUS(STATUS_OBJECT_PATH_NOT_FOUND, IoCreateSymbolicLink(missing.get(), device.get()));
 }
 
+TEST_F(NamespaceTest, InsertingUnderALinksNameLandsAtItsTargetUnlessALinkIsInserted)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, sk::CreatePermanentLink(u"\\GLOBAL??\\W", u"\\Device\\Made"));
+    ASSERT_STATUS(STATUS_SUCCESS, sk::CreateObjectDirectory(u"\\??\\W"));
+    EXPECT_EQ(sk::ResolveName(u"\\Device\\made"), u"\\Device\\Made");
+    EXPECT_EQ(sk::LinkTarget(u"\\GLOBAL??\\W"), u"\\Device\\Made");
+    /* Now the target is taken. */
+    EXPECT_STATUS(STATUS_OBJECT_NAME_COLLISION, sk::CreateObjectDirectory(u"\\??\\W"));
+    /* A link of that name collides with the link itself. */
+    ASSERT_STATUS(STATUS_SUCCESS, sk::CreatePermanentLink(u"\\GLOBAL??\\V", u"\\Device\\Other"));
+    EXPECT_STATUS(STATUS_OBJECT_NAME_COLLISION,
+                  sk::CreatePermanentLink(u"\\GLOBAL??\\V", u"\\Device\\Third"));
+    EXPECT_FALSE(sk::ObjectExists(u"\\Device\\Other"));
+    ASSERT_STATUS(STATUS_SUCCESS, sk::CreatePermanentLink(u"\\GLOBAL??\\Lost", u"\\Nope\\X"));
+    EXPECT_STATUS(STATUS_OBJECT_PATH_NOT_FOUND, sk::CreateObjectDirectory(u"\\??\\Lost"));
+}
+
 TEST_F(NamespaceTest, RemoveLinkDropsTheNameAtOnce)
 {
     ASSERT_STATUS(STATUS_SUCCESS, sk::CreatePermanentLink(u"\\GLOBAL??\\D:", u"\\Device\\D"));
@@ -505,6 +532,118 @@ TEST_F(NamespaceTest, KeysAreReachedThroughTheNamespaceAndItsLinks)
     Handle none;
     EXPECT_STATUS(STATUS_OBJECT_TYPE_MISMATCH, OpenKey(none, u"\\Device"));
     EXPECT_STATUS(STATUS_OBJECT_TYPE_MISMATCH, OpenKey(none, u"\\DosDevices"));
+}
+
+/* ---- volume files through the namespace ----------------------------- */
+
+class LinkedFilesTest : public qtest::FilesTest {
+protected:
+    static NTSTATUS OpenFile(Handle &file, const std::u16string &name,
+                             ACCESS_MASK access = FILE_GENERIC_READ,
+                             ULONG options = FILE_NON_DIRECTORY_FILE)
+    {
+        Text n(name);
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, n.get(), kAttributes, nullptr, nullptr);
+        IO_STATUS_BLOCK io = {};
+        return ZwOpenFile(file.out(), access, &oa, &io, FILE_SHARE_VALID_FLAGS,
+                          options | FILE_SYNCHRONOUS_IO_NONALERT);
+    }
+    static std::u16string NameOf(HANDLE handle)
+    {
+        alignas(8) uint8_t buffer[1024];
+        ULONG length = 0;
+        EXPECT_STATUS(STATUS_SUCCESS, ZwQueryObject(handle, ObjectNameInformation, buffer,
+                                                    sizeof(buffer), &length));
+        auto *info = reinterpret_cast<OBJECT_NAME_INFORMATION *>(buffer);
+        return std::u16string(info->Name.Buffer, info->Name.Length / sizeof(WCHAR));
+    }
+};
+
+TEST_F(LinkedFilesTest, LinkToAVolumeDirectoryReachesTheHostFile)
+{
+    WriteHost("Windows/System32/config/SOFTWARE", "regf");
+    const std::u16string hive = u"\\Device\\HarddiskVolume1\\Windows\\System32\\config\\SOFTWARE";
+    Handle root;
+    ASSERT_STATUS(STATUS_SUCCESS,
+                  CreateLink(root, u"\\QelmbarSystemRoot", u"\\Device\\HarddiskVolume1\\Windows"));
+    Handle file;
+    ASSERT_STATUS(STATUS_SUCCESS, OpenFile(file, u"\\QelmbarSystemRoot\\System32\\config\\SOFTWARE"));
+    std::string data;
+    EXPECT_STATUS(STATUS_SUCCESS, Read(file.get(), 16, &data));
+    EXPECT_EQ(data, "regf");
+    EXPECT_EQ(NameOf(file.get()), hive);
+
+    /* A target that goes through the DOS name, ending in a backslash. */
+    Handle dos, viaDos;
+    ASSERT_STATUS(STATUS_SUCCESS, CreateLink(dos, u"\\GLOBAL??\\SysRoot", u"\\??\\c:\\WINDOWS\\"));
+    ASSERT_STATUS(STATUS_SUCCESS, OpenFile(viaDos, u"\\??\\SysRoot\\system32\\CONFIG\\software"));
+    EXPECT_EQ(NameOf(viaDos.get()), hive);
+
+    Handle dir, none;
+    ASSERT_STATUS(STATUS_SUCCESS, OpenFile(dir, u"\\QelmbarSystemRoot", FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                                           FILE_DIRECTORY_FILE));
+    EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND,
+                  OpenFile(none, u"\\QelmbarSystemRoot\\System32\\config\\SYSTEM"));
+    EXPECT_STATUS(STATUS_OBJECT_PATH_NOT_FOUND,
+                  OpenFile(none, u"\\QelmbarSystemRoot\\System64\\config\\SOFTWARE"));
+
+    /* The temporary link goes with its handle; opens made through it stay. */
+    root.Close();
+    EXPECT_STATUS(STATUS_OBJECT_PATH_NOT_FOUND,
+                  OpenFile(none, u"\\QelmbarSystemRoot\\System32\\config\\SOFTWARE"));
+    EXPECT_EQ(NameOf(file.get()), hive);
+    EXPECT_EQ(none.get(), nullptr);
+}
+
+TEST_F(LinkedFilesTest, DosNameDosDevicesAndDeviceNameOpenTheSameFile)
+{
+    WriteHost("dir/file", "before");
+    Handle dos, dosDevices, device;
+    ASSERT_STATUS(STATUS_SUCCESS,
+                  OpenFile(dos, u"\\??\\C:\\dir\\file", FILE_GENERIC_READ | FILE_GENERIC_WRITE));
+    ASSERT_STATUS(STATUS_SUCCESS, OpenFile(dosDevices, u"\\DosDevices\\C:\\dir\\file"));
+    ASSERT_STATUS(STATUS_SUCCESS, OpenFile(device, u"\\Device\\HarddiskVolume1\\dir\\file"));
+    LONGLONG at = 0;
+    ASSERT_STATUS(STATUS_SUCCESS, Write(dos.get(), "after!", &at));
+    for (HANDLE h : {dosDevices.get(), device.get()}) {
+        std::string data;
+        EXPECT_STATUS(STATUS_SUCCESS, Read(h, 16, &data));
+        EXPECT_EQ(data, "after!");
+        EXPECT_EQ(NameOf(h), u"\\Device\\HarddiskVolume1\\dir\\file");
+    }
+    EXPECT_EQ(ReadHost("dir/file"), "after!");
+}
+
+TEST_F(LinkedFilesTest, NamesThatResolveToTheOtherKindOfObjectAreTypeMismatches)
+{
+    WriteHost("dir/file", "x");
+    ASSERT_STATUS(STATUS_SUCCESS, sk::RegCreateKey(u"\\REGISTRY\\MACHINE\\SOFTWARE"));
+    Handle testLink, vol;
+    ASSERT_STATUS(STATUS_SUCCESS, CreateLink(testLink, u"\\TestLink", u"\\REGISTRY\\MACHINE"));
+    ASSERT_STATUS(STATUS_SUCCESS, CreateLink(vol, u"\\VolumeLink", u"\\??\\C:\\dir"));
+
+    Handle key;
+    ASSERT_STATUS(STATUS_SUCCESS, OpenKey(key, u"\\TestLink\\SOFTWARE"));
+    EXPECT_EQ(KeyPath(key.get()), u"\\REGISTRY\\MACHINE\\SOFTWARE");
+
+    Handle none;
+    for (const char16_t *name : {u"\\REGISTRY\\MACHINE\\SOFTWARE", u"\\TestLink\\SOFTWARE",
+                                 u"\\TestLink", u"\\REGISTRY"})
+        EXPECT_STATUS(STATUS_OBJECT_TYPE_MISMATCH, OpenFile(none, name, FILE_GENERIC_READ, 0))
+            << qtest::U8(name);
+    for (const char16_t *name : {u"\\??\\C:\\dir", u"\\VolumeLink\\file", u"\\VolumeLink",
+                                 u"\\Device\\HarddiskVolume1", u"\\??\\C:\\missing"})
+        EXPECT_STATUS(STATUS_OBJECT_TYPE_MISMATCH, OpenKey(none, name)) << qtest::U8(name);
+
+    /* Creating a key there makes nothing on the volume. */
+    Text created(u"\\VolumeLink\\newkey");
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, created.get(), kAttributes, nullptr, nullptr);
+    EXPECT_STATUS(STATUS_OBJECT_TYPE_MISMATCH,
+                  ZwCreateKey(none.out(), KEY_READ, &oa, 0, nullptr, 0, nullptr));
+    EXPECT_EQ(HostTree(), (std::vector<std::string>{"dir/", "dir/file"}));
+    EXPECT_EQ(none.get(), nullptr);
 }
 
 } // namespace
