@@ -34,6 +34,10 @@ NTSTATUS CopyOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
 NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target);
 NTSTATUS DeleteOneFile(PCUNICODE_STRING Path);
 NTSTATUS CopyFileData(HANDLE Source, HANDLE Target);
+/* Creates the target of a copy for writing: replacing an existing file
+ * when Overwrite, else STATUS_OBJECT_NAME_EXISTS with no handle. */
+NTSTATUS CreateCopyTarget(BOOLEAN Overwrite, PCUNICODE_STRING Target, ULONG ShareAccess,
+                          PHANDLE Handle);
 NTSTATUS SetDeleteDisposition(HANDLE Handle);
 
 /* The target of a rename: the source's directory part, up to and including

@@ -35,6 +35,21 @@ NTSTATUS CopyFileData(HANDLE Source, HANDLE Target)
     return status;
 }
 
+NTSTATUS CreateCopyTarget(BOOLEAN Overwrite, PCUNICODE_STRING Target, ULONG ShareAccess,
+                          PHANDLE Handle)
+{
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK io;
+    InitializePathAttributes(&attributes, Target, nullptr);
+    NTSTATUS status = ZwCreateFile(Handle, GENERIC_WRITE | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+                                   &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, ShareAccess,
+                                   Overwrite ? FILE_OVERWRITE_IF : FILE_CREATE,
+                                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+    /* An existing target that may not be replaced is left alone, and the
+     * operation counts as done. */
+    return status == STATUS_OBJECT_NAME_COLLISION ? STATUS_OBJECT_NAME_EXISTS : status;
+}
+
 NTSTATUS CopyOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target)
 {
     NTSTATUS status;
@@ -50,16 +65,8 @@ NTSTATUS CopyOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
     if (!NT_SUCCESS(status))
         goto Exit;
 
-    InitializePathAttributes(&attributes, Target, nullptr);
-    status = ZwCreateFile(&target, GENERIC_WRITE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes,
-                          &io, nullptr, FILE_ATTRIBUTE_NORMAL, 0,
-                          Overwrite ? FILE_OVERWRITE_IF : FILE_CREATE,
-                          FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
-    if (status == STATUS_OBJECT_NAME_COLLISION) {
-        status = STATUS_OBJECT_NAME_EXISTS;
-        goto Exit;
-    }
-    if (!NT_SUCCESS(status))
+    status = CreateCopyTarget(Overwrite, Target, 0, &target);
+    if (status != STATUS_SUCCESS)
         goto Exit;
 
     status = CopyFileData(source, target);

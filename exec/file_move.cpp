@@ -67,7 +67,6 @@ NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
     PFILE_RENAME_INFORMATION rename = nullptr;
     ULONG renameBytes = Target->Length + (ULONG)sizeof(FILE_RENAME_INFORMATION);
     OBJECT_ATTRIBUTES sourceAttributes;
-    OBJECT_ATTRIBUTES targetAttributes;
     IO_STATUS_BLOCK io;
     FILE_BASIC_INFORMATION basic;
     ULONG savedAttributes = 0;
@@ -75,7 +74,6 @@ NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
     RtlZeroMemory(&basic, sizeof(basic));
 
     InitializePathAttributes(&sourceAttributes, Source, nullptr);
-    InitializePathAttributes(&targetAttributes, Target, nullptr);
 
     status = ZwOpenFile(&source, SYNCHRONIZE | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
                         &sourceAttributes, &io, FILE_SHARE_READ | FILE_SHARE_DELETE,
@@ -118,16 +116,9 @@ NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
     }
 
     /* Another volume, an existing target, or anything else: copy. */
-    status = ZwCreateFile(&target, GENERIC_WRITE | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
-                          &targetAttributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          Overwrite ? FILE_OVERWRITE_IF : FILE_CREATE,
-                          FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
-    if (status == STATUS_OBJECT_NAME_COLLISION) {
-        status = STATUS_OBJECT_NAME_EXISTS;
-        goto Exit;
-    }
-    if (!NT_SUCCESS(status))
+    status = CreateCopyTarget(Overwrite, Target,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &target);
+    if (status != STATUS_SUCCESS)
         goto Exit;
     status = CopyFileData(source, target);
     if (status == STATUS_END_OF_FILE)
