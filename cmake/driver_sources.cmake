@@ -6,6 +6,10 @@ set(QELMBAR_DRIVER_SOURCES
   script/parser.cpp
   registry/query_value.cpp
   registry/hive_mount.cpp
+  registry/key_path.cpp
+  registry/key_tree.cpp
+  registry/key_operations.cpp
+  registry/value_operations.cpp
   driver/context.cpp
   boot/system_root.cpp
   exec/paths.cpp

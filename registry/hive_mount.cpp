@@ -29,18 +29,12 @@ const HiveTableRow HiveTable[] = {
       QSTRING("\\QelmbarSystemRoot\\System32\\config\\DEFAULT") },
 };
 
-VOID InitializeKeyAttributes(POBJECT_ATTRIBUTES Attributes, PCUNICODE_STRING Name)
-{
-    InitializeObjectAttributes(Attributes, (PUNICODE_STRING)Name,
-                               OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-}
-
 /* Succeeds only when a hive (or key) is present at the prefix. */
 NTSTATUS ProbeHive(PCUNICODE_STRING Prefix)
 {
     HANDLE key = nullptr;
     OBJECT_ATTRIBUTES attributes;
-    InitializeKeyAttributes(&attributes, Prefix);
+    InitializeKeyAttributes(&attributes, Prefix, nullptr, REGISTRY_KEY_ATTRIBUTES);
     NTSTATUS status = ZwOpenKey(&key, KEY_ENUMERATE_SUB_KEYS, &attributes);
     if (key)
         ZwClose(key);
@@ -101,8 +95,8 @@ NTSTATUS MountHive(PCUNICODE_STRING Path)
     if (!row)
         return STATUS_NOT_FOUND;
 
-    InitializeKeyAttributes(&target, &prefix);
-    InitializeKeyAttributes(&source, &row->HiveFile);
+    InitializeKeyAttributes(&target, &prefix, nullptr, REGISTRY_KEY_ATTRIBUTES);
+    InitializeKeyAttributes(&source, &row->HiveFile, nullptr, REGISTRY_KEY_ATTRIBUTES);
     status = ZwLoadKey(&target, &source);
     if (!NT_SUCCESS(status))
         return status;
@@ -164,7 +158,7 @@ VOID UnloadTemporaryHives(PLIST_ENTRY List)
             ZwClose(hive->RootKey);
             hive->RootKey = nullptr;
         }
-        InitializeKeyAttributes(&attributes, &hive->MountPath);
+        InitializeKeyAttributes(&attributes, &hive->MountPath, nullptr, REGISTRY_KEY_ATTRIBUTES);
         if (NT_SUCCESS(ZwUnloadKey(&attributes))) {
             RemoveEntryList(&hive->Links);
             ExFreePoolWithTag(hive, QELMBAR_TAG);

@@ -1,0 +1,99 @@
+/*
+ * key_operations.cpp - the key operations of a script: CreateKey,
+ * DeleteKey, CopyKey, MoveKey and RenameKey.
+ *
+ * Each asks first whether the hive holding its key may be used now.  Only
+ * the source of a copy may lie in a hive the driver mounts for reading;
+ * every key that changes must lie in one the system loaded, or the
+ * operation waits (STATUS_FAIL_CHECK).  A target that exists and may not
+ * be overwritten answers STATUS_OBJECT_NAME_EXISTS, a success: the
+ * operation counts as done.
+ */
+#include "registry/registry.h"
+#include "script/script.h"
+
+NTSTATUS CreateKeyHandler(const OperationRecord *Record)
+{
+    HANDLE key = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeKeyAttributes(&attributes, &Record->Args.Path.Path, nullptr,
+                            REGISTRY_KEY_ATTRIBUTES);
+    NTSTATUS status = CreateKeyPath(&key, &attributes, nullptr);
+    if (key)
+        ZwClose(key);
+    return status;
+}
+
+NTSTATUS DeleteKeyHandler(const OperationRecord *Record)
+{
+    const DeleteKeyArgs *args = &Record->Args.DeleteKey;
+    HANDLE key = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    NTSTATUS status = EnsureHiveLoaded(&args->Path, TRUE);
+    if (!NT_SUCCESS(status))
+        return status;
+    InitializeKeyAttributes(&attributes, &args->Path, nullptr, REGISTRY_KEY_ATTRIBUTES);
+    status = ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND)
+        return STATUS_SUCCESS; /* gone already */
+    if (!NT_SUCCESS(status))
+        return status;
+    status = DeleteKeyTree(key, args->Recursive);
+    ZwClose(key);
+    return status;
+}
+
+NTSTATUS CopyKeyHandler(const OperationRecord *Record)
+{
+    const TwoPathArgs *args = &Record->Args.TwoPath;
+    HANDLE source = nullptr;
+    HANDLE target = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    ULONG disposition = 0;
+    BOOLEAN inside = FALSE;
+    BOOLEAN equal = FALSE;
+
+    NTSTATUS status = EnsureHiveLoaded(&args->Source, FALSE);
+    if (!NT_SUCCESS(status))
+        return status;
+    InitializeKeyAttributes(&attributes, &args->Source, nullptr, REGISTRY_KEY_ATTRIBUTES);
+    status = ZwOpenKey(&source, KEY_READ, &attributes);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    /* A copy into its own subtree would nest without end; a copy onto
+     * itself changes nothing and may go on. */
+    status = KeyPathWithinKey(source, &args->Target, &inside, &equal);
+    if (NT_SUCCESS(status) && inside)
+        status = STATUS_INVALID_PARAMETER;
+    if (!NT_SUCCESS(status))
+        goto Exit;
+
+    InitializeKeyAttributes(&attributes, &args->Target, nullptr, REGISTRY_KEY_ATTRIBUTES);
+    status = CreateKeyPath(&target, &attributes, &disposition);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    if (disposition == REG_OPENED_EXISTING_KEY && !args->Overwrite) {
+        status = STATUS_OBJECT_NAME_EXISTS;
+        goto Exit;
+    }
+    status = CopyKeyTree(source, target, FALSE);
+
+Exit:
+    if (target)
+        ZwClose(target);
+    ZwClose(source);
+    return status;
+}
+
+NTSTATUS MoveKeyHandler(const OperationRecord *Record)
+{
+    const TwoPathArgs *args = &Record->Args.TwoPath;
+    return MoveKeyTree(args->Overwrite, &args->Source, &args->Target);
+}
+
+NTSTATUS RenameKeyHandler(const OperationRecord *Record)
+{
+    const TwoPathArgs *args = &Record->Args.TwoPath;
+    return RenameKeyPath(args->Overwrite, &args->Source, &args->Target);
+}

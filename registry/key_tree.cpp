@@ -1,0 +1,496 @@
+/*
+ * key_tree.cpp - deleting, copying and moving whole key trees, and renaming
+ * a key.
+ *
+ * The trees are walked depth first with their levels in pool: one small
+ * record per level holding its handles and its place in the subkey list,
+ * and one entry buffer for the whole walk (a level is done with its entry
+ * as soon as the subkey it names is open).  A tree deeper than
+ * KEY_TREE_MAX_DEPTH below the key given fails the whole operation with
+ * STATUS_IMPLEMENTATION_LIMIT, as does a level record that cannot be
+ * allocated with STATUS_NO_MEMORY; nothing is deleted after either.
+ *
+ * Subkeys are opened with OBJ_OPENLINK: a link key is handled as itself.
+ * A delete removes the link, never what it points to; a copy leaves it out,
+ * and a move refuses it.
+ *
+ * A move is a strict copy followed by one delete of the source tree, made
+ * only when every value and subkey was copied; any failure ends the move
+ * with the source whole and the target holding what was copied so far.
+ */
+#include "driver/driver.h"
+#include "exec/exec.h"
+#include "registry/registry.h"
+
+namespace {
+
+const UNICODE_STRING LinkValueName = QSTRING("SymbolicLinkValue");
+
+struct DeleteLevel {
+    DeleteLevel *Parent;
+    ULONG Depth;
+    HANDLE Key;
+    ULONG Index;
+    BOOLEAN Recursive;
+};
+
+struct CopyLevel {
+    CopyLevel *Parent;
+    ULONG Depth;
+    HANDLE Source;
+    HANDLE Target;
+    ULONG Index;
+    BOOLEAN Finished;
+    NTSTATUS Status;
+};
+
+PVOID AllocateZeroed(SIZE_T Bytes)
+{
+    PVOID block = ExAllocatePoolWithTag(PagedPool, Bytes, QELMBAR_TAG);
+    if (block)
+        RtlZeroMemory(block, Bytes);
+    return block;
+}
+
+/* The name of the subkey entry in Entries; FALSE when the record does not
+ * fit the bytes it came in. */
+BOOLEAN SubkeyEntryName(const UCHAR *Entries, ULONG Returned, PUNICODE_STRING Name)
+{
+    const KEY_BASIC_INFORMATION *entry = (const KEY_BASIC_INFORMATION *)Entries;
+    const ULONG header = FIELD_OFFSET(KEY_BASIC_INFORMATION, Name);
+    if (Returned < header || Returned > KEY_ENTRY_BUFFER_BYTES ||
+        entry->NameLength > Returned - header || (entry->NameLength & 1))
+        return FALSE;
+    Name->Buffer = (PWCH)entry->Name;
+    Name->Length = Name->MaximumLength = (USHORT)entry->NameLength;
+    return TRUE;
+}
+
+BOOLEAN ValueEntryName(const UCHAR *Entries, ULONG Returned, PUNICODE_STRING Name)
+{
+    const KEY_VALUE_BASIC_INFORMATION *entry = (const KEY_VALUE_BASIC_INFORMATION *)Entries;
+    const ULONG header = FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name);
+    if (Returned < header || Returned > VALUE_ENTRY_BUFFER_BYTES ||
+        entry->NameLength > Returned - header || (entry->NameLength & 1))
+        return FALSE;
+    Name->Buffer = (PWCH)entry->Name;
+    Name->Length = Name->MaximumLength = (USHORT)entry->NameLength;
+    return TRUE;
+}
+
+/* Whether an open key (opened with OBJ_OPENLINK) is a registry link: its
+ * target is the REG_LINK value "SymbolicLinkValue". */
+NTSTATUS IsLinkKey(HANDLE Key, PBOOLEAN IsLink)
+{
+    KEY_VALUE_PARTIAL_INFORMATION header;
+    ULONG returned = 0;
+    NTSTATUS status = ZwQueryValueKey(Key, (PUNICODE_STRING)&LinkValueName,
+                                      KeyValuePartialInformation, &header,
+                                      FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data), &returned);
+    *IsLink = FALSE;
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND)
+        return STATUS_SUCCESS;
+    if (!NT_SUCCESS(status) && status != STATUS_BUFFER_OVERFLOW)
+        return status;
+    *IsLink = header.Type == REG_LINK;
+    return STATUS_SUCCESS;
+}
+
+/* Deletes a key whose subkeys are gone; one that cannot be deleted loses
+ * its values instead, and the refusal is returned. */
+NTSTATUS DeleteOrEmptyKey(HANDLE Key)
+{
+    NTSTATUS status = ZwDeleteKey(Key);
+    PUCHAR entries;
+    ULONG index = 0;
+    ULONG returned = 0;
+    UNICODE_STRING name;
+
+    if (NT_SUCCESS(status))
+        return status;
+    entries = (PUCHAR)AllocateZeroed(VALUE_ENTRY_BUFFER_BYTES);
+    if (!entries)
+        return STATUS_NO_MEMORY;
+    while (NT_SUCCESS(ZwEnumerateValueKey(Key, index, KeyValueBasicInformation, entries,
+                                          VALUE_ENTRY_BUFFER_BYTES, &returned))) {
+        if (!ValueEntryName(entries, returned, &name) || !NT_SUCCESS(ZwDeleteValueKey(Key, &name)))
+            index++;
+    }
+    ExFreePoolWithTag(entries, QELMBAR_TAG);
+    return status;
+}
+
+/* Copies the values of one key.  A value that vanished before it could be
+ * read is left out, unless Strict; a failed write ends the copy. */
+NTSTATUS CopyValues(HANDLE Source, HANDLE Target, BOOLEAN Strict, PUCHAR Entries)
+{
+    NTSTATUS status;
+    ULONG returned = 0;
+    UNICODE_STRING name;
+
+    for (ULONG index = 0;; index++) {
+        RegistryValue *value = nullptr;
+        status = ZwEnumerateValueKey(Source, index, KeyValueBasicInformation, Entries,
+                                     VALUE_ENTRY_BUFFER_BYTES, &returned);
+        if (!NT_SUCCESS(status))
+            break;
+        if (!ValueEntryName(Entries, returned, &name))
+            return STATUS_UNSUCCESSFUL;
+        status = QueryRegistryValue(Source, &name, &value);
+        if (!NT_SUCCESS(status)) {
+            if (Strict)
+                return status;
+            continue;
+        }
+        status = ZwSetValueKey(Target, &name, 0, value->Type, value->Data, value->DataLength);
+        ExFreePoolWithTag(value, QELMBAR_TAG);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    return status == STATUS_NO_MORE_ENTRIES ? STATUS_SUCCESS : status;
+}
+
+/* Opens the subkey that Entries names below the level's source, and
+ * creates or opens the one of the same name below its target.  A link key
+ * answers STATUS_NOT_SUPPORTED: it is not copied. */
+NTSTATUS OpenCopyChild(const CopyLevel *Level, const UCHAR *Entries, ULONG Returned,
+                       BOOLEAN Strict, PHANDLE Source, PHANDLE Target)
+{
+    NTSTATUS status;
+    UNICODE_STRING name;
+    OBJECT_ATTRIBUTES attributes;
+    BOOLEAN isLink = FALSE;
+
+    *Source = *Target = nullptr;
+    if (!SubkeyEntryName(Entries, Returned, &name))
+        return STATUS_UNSUCCESSFUL;
+    InitializeKeyAttributes(&attributes, &name, Level->Source,
+                            REGISTRY_KEY_ATTRIBUTES | OBJ_OPENLINK);
+    status = ZwOpenKey(Source, Strict ? KEY_ALL_ACCESS : KEY_READ, &attributes);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = IsLinkKey(*Source, &isLink);
+    if (NT_SUCCESS(status) && isLink)
+        status = STATUS_NOT_SUPPORTED;
+    if (NT_SUCCESS(status)) {
+        InitializeKeyAttributes(&attributes, &name, Level->Target,
+                                REGISTRY_KEY_ATTRIBUTES | OBJ_OPENLINK);
+        status = CreateKeyPath(Target, &attributes, nullptr);
+    }
+    if (!NT_SUCCESS(status)) {
+        ZwClose(*Source);
+        *Source = nullptr;
+    }
+    return status;
+}
+
+VOID CloseCopyLevel(CopyLevel *Level)
+{
+    ZwClose(Level->Source);
+    ZwClose(Level->Target);
+    ExFreePoolWithTag(Level, QELMBAR_TAG);
+}
+
+NTSTATUS OpenKeyPath(PHANDLE Key, PCUNICODE_STRING Path, ACCESS_MASK Access)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeKeyAttributes(&attributes, Path, nullptr, REGISTRY_KEY_ATTRIBUTES);
+    return ZwOpenKey(Key, Access, &attributes);
+}
+
+/* Creates the target of a copy or move; STATUS_OBJECT_NAME_EXISTS and no
+ * handle when it exists and may not be overwritten. */
+NTSTATUS CreateTreeTarget(BOOLEAN Overwrite, PCUNICODE_STRING Path, PHANDLE Target)
+{
+    OBJECT_ATTRIBUTES attributes;
+    ULONG disposition = 0;
+    NTSTATUS status;
+
+    InitializeKeyAttributes(&attributes, Path, nullptr, REGISTRY_KEY_ATTRIBUTES);
+    status = CreateKeyPath(Target, &attributes, &disposition);
+    if (NT_SUCCESS(status) && disposition == REG_OPENED_EXISTING_KEY && !Overwrite) {
+        ZwClose(*Target);
+        *Target = nullptr;
+        status = STATUS_OBJECT_NAME_EXISTS;
+    }
+    return status;
+}
+
+/* The last component of a key name. */
+UNICODE_STRING LastComponent(PCUNICODE_STRING Name)
+{
+    ULONG count = Name->Length / sizeof(WCHAR);
+    ULONG start = count;
+    UNICODE_STRING last;
+    while (start > 0 && Name->Buffer[start - 1] != '\\')
+        start--;
+    last.Buffer = Name->Buffer + start;
+    last.Length = last.MaximumLength = (USHORT)((count - start) * sizeof(WCHAR));
+    return last;
+}
+
+} // namespace
+
+NTSTATUS DeleteKeyTree(HANDLE Key, BOOLEAN Recursive)
+{
+    NTSTATUS status;
+    NTSTATUS abort = STATUS_SUCCESS;
+    NTSTATUS result = STATUS_SUCCESS;
+    ULONG returned = 0;
+    UNICODE_STRING name;
+    OBJECT_ATTRIBUTES attributes;
+    DeleteLevel top = { nullptr, 0, Key, 0, Recursive };
+    DeleteLevel *level = &top;
+    PUCHAR entries = (PUCHAR)AllocateZeroed(KEY_ENTRY_BUFFER_BYTES);
+
+    if (!entries)
+        return STATUS_NO_MEMORY;
+
+    for (;;) {
+        status = ZwEnumerateKey(level->Key, level->Index, KeyBasicInformation, entries,
+                                KEY_ENTRY_BUFFER_BYTES, &returned);
+        if (NT_SUCCESS(status) && level->Recursive) {
+            HANDLE subkey = nullptr;
+            DeleteLevel *child;
+            if (!SubkeyEntryName(entries, returned, &name)) {
+                level->Index++;
+                continue;
+            }
+            InitializeKeyAttributes(&attributes, &name, level->Key,
+                                    REGISTRY_KEY_ATTRIBUTES | OBJ_OPENLINK);
+            if (!NT_SUCCESS(ZwOpenKey(&subkey, KEY_ALL_ACCESS, &attributes))) {
+                level->Index++;
+                continue;
+            }
+            if (level->Depth >= KEY_TREE_MAX_DEPTH) {
+                ZwClose(subkey);
+                abort = STATUS_IMPLEMENTATION_LIMIT;
+                break;
+            }
+            child = (DeleteLevel *)AllocateZeroed(sizeof(DeleteLevel));
+            if (!child) {
+                ZwClose(subkey);
+                abort = STATUS_NO_MEMORY;
+                break;
+            }
+            child->Parent = level;
+            child->Depth = level->Depth + 1;
+            child->Key = subkey;
+            child->Recursive = TRUE;
+            level = child;
+            continue;
+        }
+
+        /* The subkeys are done: the end of the list counts as success, as
+         * does the one look a flat delete takes. */
+        if (NT_SUCCESS(status) || status == STATUS_NO_MORE_ENTRIES)
+            status = DeleteOrEmptyKey(level->Key);
+        if (!level->Parent) {
+            result = status;
+            break;
+        }
+        DeleteLevel *parent = level->Parent;
+        ZwClose(level->Key);
+        ExFreePoolWithTag(level, QELMBAR_TAG);
+        level = parent;
+        /* A deleted subkey moved the ones behind it down by one. */
+        if (!NT_SUCCESS(status))
+            level->Index++;
+    }
+
+    while (level->Parent) {
+        DeleteLevel *parent = level->Parent;
+        ZwClose(level->Key);
+        ExFreePoolWithTag(level, QELMBAR_TAG);
+        level = parent;
+    }
+    ExFreePoolWithTag(entries, QELMBAR_TAG);
+    return NT_SUCCESS(abort) ? result : abort;
+}
+
+NTSTATUS CopyKeyTree(HANDLE Source, HANDLE Target, BOOLEAN DeleteSource)
+{
+    NTSTATUS status;
+    NTSTATUS abort = STATUS_SUCCESS;
+    const BOOLEAN strict = DeleteSource;
+    ULONG returned = 0;
+    CopyLevel top;
+    CopyLevel *level = &top;
+    PUCHAR values;
+    PUCHAR entries;
+
+    values = (PUCHAR)AllocateZeroed(VALUE_ENTRY_BUFFER_BYTES);
+    if (!values)
+        return STATUS_NO_MEMORY;
+    entries = (PUCHAR)AllocateZeroed(KEY_ENTRY_BUFFER_BYTES);
+    if (!entries) {
+        ExFreePoolWithTag(values, QELMBAR_TAG);
+        return STATUS_NO_MEMORY;
+    }
+
+    RtlZeroMemory(&top, sizeof(top));
+    top.Source = Source;
+    top.Target = Target;
+    top.Status = CopyValues(Source, Target, strict, values);
+    top.Finished = !NT_SUCCESS(top.Status);
+
+    for (;;) {
+        if (!level->Finished) {
+            HANDLE subsource = nullptr;
+            HANDLE subtarget = nullptr;
+            CopyLevel *child;
+
+            status = ZwEnumerateKey(level->Source, level->Index, KeyBasicInformation, entries,
+                                    KEY_ENTRY_BUFFER_BYTES, &returned);
+            if (!NT_SUCCESS(status)) {
+                if (status != STATUS_NO_MORE_ENTRIES)
+                    level->Status = status;
+                level->Finished = TRUE;
+                continue;
+            }
+            level->Index++;
+            status = OpenCopyChild(level, entries, returned, strict, &subsource, &subtarget);
+            if (!NT_SUCCESS(status)) {
+                /* A copy goes on without the subkey; a move may not. */
+                if (strict) {
+                    abort = status;
+                    break;
+                }
+                continue;
+            }
+            if (level->Depth >= KEY_TREE_MAX_DEPTH) {
+                ZwClose(subsource);
+                ZwClose(subtarget);
+                abort = STATUS_IMPLEMENTATION_LIMIT;
+                break;
+            }
+            child = (CopyLevel *)AllocateZeroed(sizeof(CopyLevel));
+            if (!child) {
+                ZwClose(subsource);
+                ZwClose(subtarget);
+                abort = STATUS_NO_MEMORY;
+                break;
+            }
+            child->Parent = level;
+            child->Depth = level->Depth + 1;
+            child->Source = subsource;
+            child->Target = subtarget;
+            child->Status = CopyValues(subsource, subtarget, strict, values);
+            child->Finished = !NT_SUCCESS(child->Status);
+            level = child;
+            continue;
+        }
+
+        if (!level->Parent)
+            break;
+        CopyLevel *parent = level->Parent;
+        status = level->Status;
+        CloseCopyLevel(level);
+        level = parent;
+        if (strict && !NT_SUCCESS(status)) {
+            abort = status;
+            break;
+        }
+    }
+
+    while (level->Parent) {
+        CopyLevel *parent = level->Parent;
+        CloseCopyLevel(level);
+        level = parent;
+    }
+    ExFreePoolWithTag(entries, QELMBAR_TAG);
+    ExFreePoolWithTag(values, QELMBAR_TAG);
+
+    status = NT_SUCCESS(abort) ? top.Status : abort;
+    if (NT_SUCCESS(status) && DeleteSource)
+        status = DeleteKeyTree(Source, TRUE);
+    return status;
+}
+
+NTSTATUS MoveKeyTree(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target)
+{
+    NTSTATUS status;
+    HANDLE source = nullptr;
+    HANDLE target = nullptr;
+    BOOLEAN inside = FALSE;
+    BOOLEAN equal = FALSE;
+
+    status = EnsureHiveLoaded(Source, TRUE);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = OpenKeyPath(&source, Source, KEY_ALL_ACCESS);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    /* A key moved into itself would be copied without end and then
+     * deleted; moved onto itself it is already where it should be. */
+    status = KeyPathWithinKey(source, Target, &inside, &equal);
+    if (NT_SUCCESS(status) && inside)
+        status = STATUS_INVALID_PARAMETER;
+    if (!NT_SUCCESS(status) || equal)
+        goto Exit;
+
+    status = CreateTreeTarget(Overwrite, Target, &target);
+    if (status == STATUS_OBJECT_NAME_EXISTS || !NT_SUCCESS(status))
+        goto Exit;
+    status = CopyKeyTree(source, target, TRUE);
+
+Exit:
+    if (target)
+        ZwClose(target);
+    ZwClose(source);
+    return status;
+}
+
+NTSTATUS RenameKeyPath(BOOLEAN Overwrite, PCUNICODE_STRING Path, PCUNICODE_STRING NewName)
+{
+    NTSTATUS status;
+    NTSTATUS kernelStatus = STATUS_NOT_SUPPORTED;
+    HANDLE key = nullptr;
+    UNICODE_STRING newPath = { 0, 0, nullptr };
+    UNICODE_STRING currentName = { 0, 0, nullptr };
+    BOOLEAN inside = FALSE;
+    BOOLEAN equal = FALSE;
+
+    status = EnsureHiveLoaded(Path, TRUE);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    if (ZwRenameKeyRoutine) {
+        status = OpenKeyPath(&key, Path, KEY_ALL_ACCESS);
+        if (!NT_SUCCESS(status))
+            return status;
+        kernelStatus = ZwRenameKeyRoutine(key, (PUNICODE_STRING)NewName);
+        ZwClose(key);
+        key = nullptr;
+        if (NT_SUCCESS(kernelStatus))
+            return kernelStatus;
+    }
+
+    status = BuildRenameTarget(Path, NewName, &newPath);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    /* The same key under its own name, or a name that differs only in
+     * case, is no move: copying it onto itself and deleting the source
+     * would delete it.  A change of case is the kernel's rename or
+     * nothing. */
+    status = OpenKeyPath(&key, Path, KEY_READ);
+    if (NT_SUCCESS(status))
+        status = KeyPathWithinKey(key, &newPath, &inside, &equal);
+    if (NT_SUCCESS(status) && equal) {
+        status = QueryKeyName(key, &currentName);
+        if (NT_SUCCESS(status)) {
+            UNICODE_STRING last = LastComponent(&currentName);
+            status = RtlEqualUnicodeString(&last, NewName, FALSE) ? STATUS_SUCCESS : kernelStatus;
+        }
+    }
+    if (key)
+        ZwClose(key);
+    if (NT_SUCCESS(status) && !equal)
+        status = MoveKeyTree(Overwrite, Path, &newPath);
+
+    FreeKeyName(&currentName);
+    FreeComposedPath(&newPath);
+    return status;
+}

@@ -1,0 +1,280 @@
+/*
+ * key_operations_test.cpp - CreateKey, DeleteKey, CopyKey, MoveKey and
+ * RenameKey: exact statuses and the exact trees they leave, targets inside
+ * their sources, moves that fail part way, deep trees, and the hive rules
+ * for keys that are read or changed.
+ */
+#include "tests/registry/registry_fixture.h"
+
+#include "simkernel/hive_load.h"
+#include "simkernel/objects.h"
+
+namespace {
+
+using qtest::kSoftware;
+using qtest::kSystem;
+
+const std::u16string kVendor = kSystem + u"\\Vendor";
+
+class KeyOperationsTest : public qtest::RegistryTest {};
+
+TEST_F(KeyOperationsTest, CreateKeyCreatesEveryMissingLevelAndLeavesAnExistingKeyAlone)
+{
+    sk::RegCreateKey(kVendor);
+    EXPECT_STATUS(STATUS_SUCCESS, CreateKey(kVendor + u"\\A\\B\\C\\D\\E"));
+    EXPECT_TRUE(sk::RegKeyExists(kVendor + u"\\A\\B\\C\\D\\E"));
+    EXPECT_EQ(sk::RegKeyPath(kVendor + u"\\a\\b\\c\\d\\e"), kVendor + u"\\A\\B\\C\\D\\E");
+
+    sk::RegSetDword(kVendor + u"\\A", u"Keep", 1);
+    auto before = Tree(kVendor);
+    auto stamp = sk::RegLastWriteTime(kVendor + u"\\A");
+    EXPECT_STATUS(STATUS_SUCCESS, CreateKey(kVendor + u"\\a"));
+    EXPECT_EQ(Tree(kVendor), before);
+    EXPECT_EQ(sk::RegLastWriteTime(kVendor + u"\\A"), stamp);
+}
+
+TEST_F(KeyOperationsTest, ChangesWaitForAHiveTheSystemLoaded)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, sk::UnmountHive(kSoftware));
+    EXPECT_STATUS(STATUS_FAIL_CHECK, CreateKey(kSoftware + u"\\Vendor"));
+    EXPECT_STATUS(STATUS_FAIL_CHECK, DeleteKey(kSoftware + u"\\Vendor", true));
+    EXPECT_STATUS(STATUS_FAIL_CHECK, MoveKey(kSoftware + u"\\Vendor", kVendor, false));
+    EXPECT_STATUS(STATUS_FAIL_CHECK, RenameKey(kSoftware + u"\\Vendor", u"New", false));
+    sk::RegCreateKey(kVendor);
+    EXPECT_STATUS(STATUS_FAIL_CHECK, CopyKey(kVendor, kSoftware + u"\\Vendor", false))
+        << "the target must lie in a loaded hive";
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware));
+    EXPECT_TRUE(IsListEmpty(&context_.TemporaryHiveList)) << "no change mounts a hive";
+}
+
+TEST_F(KeyOperationsTest, DeleteKeyOfAMissingKeySucceeds)
+{
+    EXPECT_STATUS(STATUS_SUCCESS, DeleteKey(kVendor + u"\\Nothing", true));
+    EXPECT_STATUS(STATUS_SUCCESS, DeleteKey(kVendor + u"\\Nothing", false));
+}
+
+TEST_F(KeyOperationsTest, RecursiveDeleteRemovesTheWholeTree)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    EXPECT_STATUS(STATUS_SUCCESS, DeleteKey(kVendor + u"\\TREE", true));
+    EXPECT_FALSE(sk::RegKeyExists(kVendor + u"\\Tree"));
+    EXPECT_TRUE(sk::RegKeyExists(kVendor));
+}
+
+TEST_F(KeyOperationsTest, FlatDeleteOfAKeyWithSubkeysEmptiesItsValuesAndFails)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    EXPECT_STATUS(STATUS_CANNOT_DELETE, DeleteKey(kVendor + u"\\Tree", false));
+    EXPECT_TRUE(sk::RegValueNames(kVendor + u"\\Tree").empty());
+    EXPECT_EQ(sk::RegSubkeys(kVendor + u"\\Tree"), (std::vector<std::u16string>{ u"Other", u"Sub" }));
+    EXPECT_EQ(sk::RegValueNames(kVendor + u"\\Tree\\Sub"), (std::vector<std::u16string>{ u"List" }));
+
+    sk::RegCreateKey(kVendor + u"\\Leaf");
+    sk::RegSetDword(kVendor + u"\\Leaf", u"V", 1);
+    EXPECT_STATUS(STATUS_SUCCESS, DeleteKey(kVendor + u"\\Leaf", false));
+    EXPECT_FALSE(sk::RegKeyExists(kVendor + u"\\Leaf"));
+}
+
+TEST_F(KeyOperationsTest, RecursiveDeleteThatMeetsAnUndeletableKeyRemovesEverythingElse)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    /* A hive root cannot be deleted. */
+    ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kVendor + u"\\Tree\\Sub\\Pinned", u"PINNED"));
+    sk::RegSetDword(kVendor + u"\\Tree\\Sub\\Pinned", u"V", 1);
+
+    EXPECT_STATUS(STATUS_CANNOT_DELETE, DeleteKey(kVendor + u"\\Tree", true));
+    EXPECT_EQ(Tree(kVendor + u"\\Tree"),
+              (std::vector<std::string>{ "key ", "key \\Sub", "key \\Sub\\Pinned" }))
+        << "the keys on the way to it are emptied, the rest is gone";
+    ASSERT_STATUS(STATUS_SUCCESS, sk::UnmountHive(kVendor + u"\\Tree\\Sub\\Pinned"));
+}
+
+TEST_F(KeyOperationsTest, CopyKeyCopiesEveryLevelExactly)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    EXPECT_STATUS(STATUS_SUCCESS, CopyKey(kVendor + u"\\Tree", kSoftware + u"\\New\\Copy", false));
+    EXPECT_EQ(Tree(kSoftware + u"\\New\\Copy"), Tree(kVendor + u"\\Tree"));
+    EXPECT_EQ(sk::RegSubkeys(kSoftware + u"\\New\\Copy"),
+              (std::vector<std::u16string>{ u"Other", u"Sub" }));
+    EXPECT_EQ(sk::RegGetValue(kSoftware + u"\\New\\Copy", u"Large")->data.size(), 70000u);
+}
+
+TEST_F(KeyOperationsTest, CopyKeyOntoAnExistingTargetCopiesOnlyWhenToldTo)
+{
+    const std::u16string target = kSoftware + u"\\Target";
+    LayOutSample(kVendor + u"\\Tree");
+    sk::RegCreateKey(target + u"\\OnlyHere");
+    sk::RegSetDword(target, u"COUNT", 99);
+    sk::RegSetDword(target, u"Mine", 5);
+    auto before = Tree(target);
+
+    EXPECT_STATUS(STATUS_OBJECT_NAME_EXISTS, CopyKey(kVendor + u"\\Tree", target, false));
+    EXPECT_EQ(Tree(target), before);
+
+    EXPECT_STATUS(STATUS_SUCCESS, CopyKey(kVendor + u"\\Tree", target, true));
+    EXPECT_EQ(sk::RegGetValue(target, u"Count")->data, sk::RegGetValue(kVendor + u"\\Tree", u"Count")->data)
+        << "a value of the same name, in any case, is replaced";
+    EXPECT_EQ(sk::RegValueNames(target).size(), 5u);
+    EXPECT_TRUE(sk::RegGetValue(target, u"Mine").has_value());
+    EXPECT_TRUE(sk::RegKeyExists(target + u"\\OnlyHere"));
+    EXPECT_TRUE(sk::RegKeyExists(target + u"\\Sub\\Deeper"));
+}
+
+TEST_F(KeyOperationsTest, ATargetInsideItsSourceIsRefusedBeforeAnythingChanges)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    auto before = Tree(kVendor);
+    for (const std::u16string &target :
+         { kVendor + u"\\Tree\\Sub\\Copy", kVendor + u"\\tree\\New\\Deep", kVendor + u"\\TREE\\Other" }) {
+        SCOPED_TRACE(qtest::U8(target));
+        EXPECT_STATUS(STATUS_INVALID_PARAMETER, CopyKey(kVendor + u"\\Tree", target, true));
+        EXPECT_STATUS(STATUS_INVALID_PARAMETER, MoveKey(kVendor + u"\\Tree", target, true));
+        EXPECT_EQ(Tree(kVendor), before);
+    }
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER, RenameKey(kVendor + u"\\Tree", u"Tree\\Inner", true));
+    EXPECT_EQ(Tree(kVendor), before);
+
+    /* Names are compared on component boundaries. */
+    EXPECT_STATUS(STATUS_SUCCESS, CopyKey(kVendor + u"\\Tree", kVendor + u"\\TreeCopy", false));
+    EXPECT_EQ(Tree(kVendor + u"\\TreeCopy"), Tree(kVendor + u"\\Tree"));
+}
+
+TEST_F(KeyOperationsTest, AKeyMovedOrCopiedOntoItselfStaysAsItWas)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    auto before = Tree(kVendor);
+    EXPECT_STATUS(STATUS_SUCCESS, MoveKey(kVendor + u"\\Tree", kVendor + u"\\tree", false));
+    EXPECT_STATUS(STATUS_SUCCESS, MoveKey(kVendor + u"\\Tree", kVendor + u"\\Tree", true));
+    EXPECT_STATUS(STATUS_SUCCESS, CopyKey(kVendor + u"\\Tree", kVendor + u"\\TREE", true));
+    EXPECT_STATUS(STATUS_SUCCESS, RenameKey(kVendor + u"\\Tree", u"Tree", true));
+    EXPECT_EQ(Tree(kVendor), before);
+}
+
+TEST_F(KeyOperationsTest, MoveKeyMovesTheTreeAndDeletesTheSource)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    auto original = Tree(kVendor + u"\\Tree");
+    EXPECT_STATUS(STATUS_SUCCESS, MoveKey(kVendor + u"\\Tree", kSoftware + u"\\A\\Moved", false));
+    EXPECT_FALSE(sk::RegKeyExists(kVendor + u"\\Tree"));
+    EXPECT_EQ(Tree(kSoftware + u"\\A\\Moved"), original);
+
+    EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, MoveKey(kVendor + u"\\Tree", kVendor + u"\\X", true));
+    EXPECT_FALSE(sk::RegKeyExists(kVendor + u"\\X")) << "nothing is created for a missing source";
+}
+
+TEST_F(KeyOperationsTest, MoveKeyOntoAnExistingTargetWithoutOverwriteKeepsBoth)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    sk::RegCreateKey(kSoftware + u"\\Existing");
+    auto source = Tree(kVendor + u"\\Tree");
+    EXPECT_STATUS(STATUS_OBJECT_NAME_EXISTS, MoveKey(kVendor + u"\\Tree", kSoftware + u"\\Existing", false));
+    EXPECT_EQ(Tree(kVendor + u"\\Tree"), source);
+    EXPECT_EQ(Tree(kSoftware + u"\\Existing"), (std::vector<std::string>{ "key " }));
+}
+
+TEST_F(KeyOperationsTest, AMoveThatFailsPartWayKeepsItsSourceWhole)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    auto source = Tree(kVendor + u"\\Tree");
+    /* The fourth value written is in a subkey, after the top level went. */
+    sk::FailCall("ZwSetValueKey", 5, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_STATUS(STATUS_INSUFFICIENT_RESOURCES,
+                  MoveKey(kVendor + u"\\Tree", kSoftware + u"\\Moved", false));
+    EXPECT_EQ(Tree(kVendor + u"\\Tree"), source);
+    EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\Moved")) << "the target keeps what was copied";
+
+    /* A plain copy leaves the failed subkey out and goes on. */
+    sk::ClearFaults();
+    sk::FailCall("ZwSetValueKey", 5, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_STATUS(STATUS_SUCCESS, CopyKey(kVendor + u"\\Tree", kSoftware + u"\\Copied", false));
+    EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\Copied\\Other"));
+}
+
+TEST_F(KeyOperationsTest, RenameKeyWithoutTheKernelRoutineCopiesToTheSiblingAndDeletes)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    auto original = Tree(kVendor + u"\\Tree");
+    EXPECT_STATUS(STATUS_SUCCESS, RenameKey(kVendor + u"\\Tree", u"Renamed", false));
+    EXPECT_FALSE(sk::RegKeyExists(kVendor + u"\\Tree"));
+    EXPECT_EQ(Tree(kVendor + u"\\Renamed"), original);
+
+    sk::RegCreateKey(kVendor + u"\\Taken");
+    EXPECT_STATUS(STATUS_OBJECT_NAME_EXISTS, RenameKey(kVendor + u"\\Renamed", u"Taken", false));
+    EXPECT_TRUE(sk::RegKeyExists(kVendor + u"\\Renamed"));
+}
+
+TEST_F(KeyOperationsTest, AChangeOfCaseAloneNeedsTheKernelsRename)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    auto before = Tree(kVendor);
+    EXPECT_STATUS(STATUS_NOT_SUPPORTED, RenameKey(kVendor + u"\\Tree", u"TREE", false));
+    EXPECT_STATUS(STATUS_NOT_SUPPORTED, RenameKey(kVendor + u"\\Tree", u"tree", true));
+    EXPECT_EQ(Tree(kVendor), before) << "never copied onto itself and deleted";
+}
+
+TEST_F(KeyOperationsTest, TreesAsDeepAsTheRegistryAllowsAreHandledAndDeeperOnesRefused)
+{
+    auto build = [](const std::u16string &root, ULONG levels) {
+        std::u16string path = root;
+        for (ULONG i = 0; i < levels; i++)
+            path += u"\\k";
+        sk::RegCreateKey(path);
+        sk::RegSetDword(path, u"Bottom", levels);
+    };
+    build(kVendor + u"\\Deep", KEY_TREE_MAX_DEPTH);
+    EXPECT_STATUS(STATUS_SUCCESS, CopyKey(kVendor + u"\\Deep", kSoftware + u"\\Deep", false));
+    EXPECT_EQ(Tree(kSoftware + u"\\Deep"), Tree(kVendor + u"\\Deep"));
+    EXPECT_STATUS(STATUS_SUCCESS, DeleteKey(kSoftware + u"\\Deep", true));
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\Deep"));
+
+    build(kVendor + u"\\Deeper", KEY_TREE_MAX_DEPTH + 1);
+    auto deeper = Tree(kVendor + u"\\Deeper");
+    EXPECT_STATUS(STATUS_IMPLEMENTATION_LIMIT, MoveKey(kVendor + u"\\Deeper", kSoftware + u"\\M", false));
+    EXPECT_EQ(Tree(kVendor + u"\\Deeper"), deeper);
+    EXPECT_STATUS(STATUS_IMPLEMENTATION_LIMIT, DeleteKey(kVendor + u"\\Deeper", true));
+    EXPECT_EQ(Tree(kVendor + u"\\Deeper"), deeper) << "nothing is deleted past the bound";
+    EXPECT_STATUS(STATUS_IMPLEMENTATION_LIMIT, CopyKey(kVendor + u"\\Deeper", kSoftware + u"\\C", false));
+    sk::RegDeleteTree(kVendor);
+}
+
+/* A hive that is not loaded yet, with its file on C: reached through the
+ * driver's system-root link. */
+class UnloadedHiveTest : public qtest::RegistryTest {
+protected:
+    void SetUp() override
+    {
+        qtest::RegistryTest::SetUp();
+        ASSERT_STATUS(STATUS_SUCCESS, sk::UnmountHive(kSoftware));
+        Write('C', "Windows/System32/config/SOFTWARE", "regf");
+        ASSERT_STATUS(STATUS_SUCCESS, sk::CreatePermanentLink(u"\\QelmbarSystemRoot",
+                                                              u"\\Device\\HarddiskVolume1\\Windows"));
+        sk::SetHiveFileReader([](const std::string &, std::vector<sk::HiveFileKey> *keys) {
+            keys->push_back({ u"", {} });
+            keys->push_back({ u"Vendor", { { u"Version", REG_SZ, { '1', 0, 0, 0 } } } });
+            keys->push_back({ u"Vendor\\Sub", { { u"N", REG_DWORD, { 2, 0, 0, 0 } } } });
+            return STATUS_SUCCESS;
+        });
+    }
+    void TearDown() override
+    {
+        qtest::RegistryTest::TearDown();
+        sk::SetHiveFileReader(nullptr);
+    }
+};
+
+TEST_F(UnloadedHiveTest, ACopyOutOfAHiveNotLoadedYetReadsItThroughATemporaryMount)
+{
+    EXPECT_STATUS(STATUS_SUCCESS, CopyKey(kSoftware + u"\\Vendor", kVendor, false));
+    EXPECT_EQ(sk::RegGetValue(kVendor, u"Version")->data, (std::vector<uint8_t>{ '1', 0, 0, 0 }));
+    EXPECT_EQ(sk::RegGetValue(kVendor + u"\\Sub", u"N")->type, (ULONG)REG_DWORD);
+    EXPECT_STATUS(STATUS_FAIL_CHECK, CopyKey(kSoftware + u"\\Vendor", kSoftware + u"\\Copy", false))
+        << "the hive there is the driver's own mount";
+    EXPECT_STATUS(STATUS_FAIL_CHECK, DeleteKey(kSoftware + u"\\Vendor", true));
+
+    UnloadTemporaryHives(&context_.TemporaryHiveList);
+    EXPECT_TRUE(IsListEmpty(&context_.TemporaryHiveList));
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware));
+    EXPECT_TRUE(sk::LoadedHives().empty());
+}
+
+} // namespace
