@@ -43,3 +43,25 @@ NTSTATUS CreateObjectDirectory(const std::u16string &name);
 std::optional<std::u16string> ResolveName(const std::u16string &name);
 
 } // namespace sk
+
+namespace sk {
+
+/* The links the boot loader and the system leave for drivers.  In early
+ * boot \SystemRoot names the Windows directory on an ARC path, either
+ * directly or through \Device\BootDevice, and \ArcName\... leads to the
+ * boot volume (unless arcOpens is false, when the ARC path names nothing).
+ * Once the system has started, \SystemRoot names the directory on the
+ * volume's own device. */
+struct BootLinks {
+    std::u16string arcName = u"\\ArcName\\multi(0)disk(0)rdisk(0)partition(1)";
+    std::u16string volume = u"\\Device\\HarddiskVolume1";
+    std::u16string windowsDirectory = u"\\Windows";
+    bool throughBootDevice = false;
+    bool arcOpens = true;
+};
+NTSTATUS SetUpEarlyBootLinks(const BootLinks &links = BootLinks());
+/* Points \SystemRoot at the volume path, as the system does once it has
+ * left early boot; the ARC links stay. */
+NTSTATUS SetUpLateBootLinks(const BootLinks &links = BootLinks());
+
+} // namespace sk

@@ -1,7 +1,7 @@
 /*
  * registry.cpp - the Zw key routines over the in-memory registry of
- * registry_tree.cpp: create, open, values, enumeration, queries, deletion
- * and flush, with NT's statuses and its rules for short buffers.
+ * registry_tree.cpp: create, open, values, enumeration, queries, deletion,
+ * renames and flush, with NT's statuses and its rules for short buffers.
  *
  * A key handle is a KeyBody in the handle table and holds the key alive,
  * so a key deleted while open stays usable only to learn that it is gone:
@@ -17,6 +17,7 @@
  * *ResultLength is the full size in both cases.
  */
 #include "simkernel/registry_tree.h"
+#include "simkernel/upcase.h"
 
 #include <algorithm>
 
@@ -358,8 +359,9 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
         return status;
     if (CreateOptions & ~REG_LEGAL_OPTION)
         return STATUS_INVALID_PARAMETER;
-    if (CreateOptions & (REG_OPTION_CREATE_LINK | REG_OPTION_BACKUP_RESTORE))
+    if (CreateOptions & REG_OPTION_BACKUP_RESTORE)
         return STATUS_NOT_IMPLEMENTED;
+    const bool createLink = (CreateOptions & REG_OPTION_CREATE_LINK) != 0;
     std::u16string className;
     if (Class && Class->Length) {
         if ((Class->Length & 1) || !Class->Buffer) {
@@ -374,23 +376,38 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     status = Resolve(request, &parsed, &rootGranted);
     if (!NT_SUCCESS(status))
         return status;
-    std::shared_ptr<Key> key, parent;
-    status = Walk(parsed, &key, &parent);
-    if (!NT_SUCCESS(status) && !(status == STATUS_OBJECT_NAME_NOT_FOUND && parent))
+    /* A link to be created is not followed: the name must be free.
+     * REG_OPTION_OPEN_LINK plays no part; NT looks at OBJ_OPENLINK only. */
+    const FinalLink finalLink =
+        createLink || (ObjectAttributes->Attributes & OBJ_OPENLINK) ? FinalLink::Open
+                                                                      : FinalLink::Follow;
+    Resolved resolved;
+    status = Walk(parsed, finalLink, &resolved);
+    if (!NT_SUCCESS(status) && !(status == STATUS_OBJECT_NAME_NOT_FOUND && resolved.parent))
         return status;
     const ACCESS_MASK granted = MapAccess(DesiredAccess);
     if (granted == 0)
         return STATUS_ACCESS_DENIED;
+    std::shared_ptr<Key> key = resolved.key;
     ULONG disposition = REG_OPENED_EXISTING_KEY;
+    if (key && createLink)
+        return STATUS_OBJECT_NAME_COLLISION;
     if (!key) {
         const bool isVolatile = (CreateOptions & REG_OPTION_VOLATILE) != 0;
+        const std::shared_ptr<Key> &parent = resolved.parent;
         /* Kernel callers pass NT's access check; this model holds them to
-         * the rights of the handle they create under. */
-        if (ObjectAttributes->RootDirectory && !(rootGranted & KEY_CREATE_SUB_KEY))
+         * the rights of the handle they create under, unless a link took
+         * the name elsewhere. */
+        if (ObjectAttributes->RootDirectory && !resolved.reparsed &&
+            !(rootGranted & KEY_CREATE_SUB_KEY))
+            return STATUS_ACCESS_DENIED;
+        /* Only a handle to a link key itself leads to below it. */
+        if (parent->isLink)
             return STATUS_ACCESS_DENIED;
         if (parent->isVolatile && !isVolatile)
             return STATUS_CHILD_MUST_BE_VOLATILE;
-        key = AddSubkey(*parent, parsed.components.back(), isVolatile, className);
+        key = AddSubkey(*parent, resolved.leaf, isVolatile, className);
+        key->isLink = createLink;
         disposition = REG_CREATED_NEW_KEY;
     }
     *KeyHandle = OpenHandle(key, granted, ObjectAttributes->Attributes);
@@ -412,14 +429,16 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     status = Resolve(request, &parsed, nullptr);
     if (!NT_SUCCESS(status))
         return status;
-    std::shared_ptr<Key> key;
-    status = Walk(parsed, &key, nullptr);
+    const FinalLink finalLink =
+        (ObjectAttributes->Attributes & OBJ_OPENLINK) ? FinalLink::Open : FinalLink::Follow;
+    Resolved resolved;
+    status = Walk(parsed, finalLink, &resolved);
     if (!NT_SUCCESS(status))
         return status;
     ACCESS_MASK granted = MapAccess(DesiredAccess);
     if (granted == 0)
         return STATUS_ACCESS_DENIED;
-    *KeyHandle = OpenHandle(key, granted, ObjectAttributes->Attributes);
+    *KeyHandle = OpenHandle(resolved.key, granted, ObjectAttributes->Attributes);
     return STATUS_SUCCESS;
 }
 
@@ -445,6 +464,10 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
     }
     if (key->deleted)
         return STATUS_KEY_DELETED;
+    /* A link key keeps its target and nothing else. */
+    if (key->isLink &&
+        (Type != REG_LINK || !EqualIgnoringCase(std::u16string(name), kLinkValueName)))
+        return STATUS_ACCESS_DENIED;
     SetValue(*key, name, Type, (const uint8_t *)Data, DataSize);
     return STATUS_SUCCESS;
 }
@@ -588,8 +611,37 @@ NTSTATUS NTAPI ZwFlushKey(HANDLE KeyHandle)
         return status;
     if (key->deleted)
         return STATUS_KEY_DELETED;
-    /* Hive files come later; a flush writes the whole hive, so the whole
-     * hive is clean. */
-    key->hive->dirty = false;
+    return FlushHive(*key);
+}
+
+NTSTATUS NTAPI ZwRenameKey(HANDLE KeyHandle, PUNICODE_STRING NewName)
+{
+    SK_ENTER("ZwRenameKey");
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    std::shared_ptr<Key> key;
+    NTSTATUS status = ReferenceKey(KeyHandle, KEY_WRITE, &key);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (!NewName) {
+        Violation("ZwRenameKey: no NewName");
+        return STATUS_ACCESS_VIOLATION;
+    }
+    if (NewName->Length && !NewName->Buffer) {
+        Violation("ZwRenameKey: name of %u bytes without a buffer", NewName->Length);
+        return STATUS_ACCESS_VIOLATION;
+    }
+    if (key->deleted)
+        return STATUS_KEY_DELETED;
+    /* One component, never a path. */
+    const std::u16string_view name(NewName->Buffer, NewName->Length / sizeof(WCHAR));
+    if ((NewName->Length & 1) || name.empty() || name.size() > kMaxKeyNameChars ||
+        name.find(u'\\') != std::u16string_view::npos)
+        return STATUS_INVALID_PARAMETER;
+    /* The roots stay where they are.  A sibling of the new name refuses the
+     * rename, the key itself included: NT looks the name up ignoring case,
+     * so a change of case alone is refused too. */
+    if (key->noDelete || !key->parent || FindSubkey(*key->parent, name))
+        return STATUS_CANNOT_DELETE;
+    RenameKey(*key, name);
     return STATUS_SUCCESS;
 }

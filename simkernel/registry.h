@@ -6,8 +6,8 @@
  * These routines bypass handles, access rights and fault injection; they
  * take the kernel lock like every platform routine.  Paths are absolute
  * registry paths such as u"\\REGISTRY\\MACHINE\\SYSTEM", parsed and matched
- * as ZwOpenKey does (case ignored, NT's folding).  A path that names no key
- * reads as an empty result.
+ * as ZwOpenKey does (case ignored, NT's folding, link keys followed).  A
+ * path that names no key reads as an empty result.
  */
 #pragma once
 
@@ -30,12 +30,29 @@ NTSTATUS RegCreateKey(const std::u16string &path, bool isVolatile = false);
 bool RegKeyExists(const std::u16string &path);
 /* Subkey names in the order ZwEnumerateKey gives them, with stored case. */
 std::vector<std::u16string> RegSubkeys(const std::u16string &path);
-/* Deletes the key and everything beneath it.  The keys deleted stay valid
+/* Deletes the key and everything beneath it; a link key named by the last
+ * component goes itself, its target stays.  The keys deleted stay valid
  * for the handles open to them, which then answer STATUS_KEY_DELETED. */
 NTSTATUS RegDeleteTree(const std::u16string &path);
 std::optional<LONGLONG> RegLastWriteTime(const std::u16string &path);
 /* Full path with the case each key was created with. */
 std::optional<std::u16string> RegKeyPath(const std::u16string &path);
+
+/* Link keys, as ZwCreateKey makes them with REG_OPTION_CREATE_LINK: the
+ * target is an absolute registry path (no NUL) kept as the REG_LINK value
+ * SymbolicLinkValue, the only value a link key takes; an empty target
+ * leaves the link without one.  The parent must exist
+ * (STATUS_OBJECT_NAME_NOT_FOUND) and the name be free
+ * (STATUS_OBJECT_NAME_COLLISION); the target need not exist. */
+NTSTATUS RegCreateLink(const std::u16string &path, const std::u16string &target,
+                       bool isVolatile = false);
+/* The target of the link key at path (the last component is not followed);
+ * nothing when it is no link key or has no target. */
+std::optional<std::u16string> RegLinkTarget(const std::u16string &path);
+/* What the boot loader leaves in the SYSTEM hive, which must be mounted at
+ * \REGISTRY\MACHINE\SYSTEM: the control set ControlSetNNN (created when
+ * missing) and the volatile link CurrentControlSet to it. */
+NTSTATUS RegSetUpControlSets(ULONG current = 1);
 
 /* Values.  An empty name is the key's default value. */
 NTSTATUS RegSetValue(const std::u16string &path, const std::u16string &name, ULONG type,

@@ -129,6 +129,14 @@ std::shared_ptr<Key> Root()
     return State().root;
 }
 
+NTSTATUS FlushHive(const Key &key)
+{
+    /* The hive goes to its file from here once hives are written; a flush
+     * takes the whole hive, so the whole hive is clean. */
+    key.hive->dirty = false;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS ParseName(const std::shared_ptr<Key> &root, std::u16string_view name, ParsedName *parsed)
 {
     std::u16string_view rest;
@@ -167,35 +175,101 @@ NTSTATUS ParseName(const std::shared_ptr<Key> &root, std::u16string_view name, P
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Walk(const ParsedName &parsed, std::shared_ptr<Key> *found, std::shared_ptr<Key> *parent)
+bool LinkTarget(const Key &key, std::u16string *target)
 {
-    std::shared_ptr<Key> current = parsed.start;
-    if (parent)
-        parent->reset();
-    for (size_t i = 0; i < parsed.components.size(); i++) {
-        std::u16string_view component = parsed.components[i];
-        if (component.size() > kMaxKeyNameChars)
-            return STATUS_INVALID_PARAMETER;
-        std::shared_ptr<Key> child = FindSubkey(*current, component);
-        if (!child) {
-            if (parent && i + 1 == parsed.components.size())
-                *parent = current;
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        }
-        current = std::move(child);
+    for (const Value &value : key.values) {
+        if (value.type != REG_LINK || !EqualIgnoringCase(value.name, kLinkValueName))
+            continue;
+        target->assign(value.data.size() / sizeof(char16_t), u'\0');
+        if (!target->empty())
+            memcpy(&(*target)[0], value.data.data(), target->size() * sizeof(char16_t));
+        return true;
     }
-    *found = std::move(current);
+    return false;
+}
+
+namespace {
+
+/* The name a walk goes on with after the link key at components[at - 1]:
+ * the link's target followed by the components after it. */
+NTSTATUS ReparseAtLink(const Key &link, const ParsedName &parsed, size_t at, std::u16string *next)
+{
+    std::u16string target;
+    /* NT reparses only names that start at the root. */
+    if (!LinkTarget(link, &target) || target.empty() || target[0] != u'\\')
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    size_t restChars = 0;
+    for (size_t i = at; i < parsed.components.size(); i++)
+        restChars += 1 + parsed.components[i].size();
+    if ((target.size() + restChars) * sizeof(WCHAR) > kMaxNameBytes)
+        return STATUS_NAME_TOO_LONG;
+    *next = std::move(target);
+    for (size_t i = at; i < parsed.components.size(); i++) {
+        *next += u'\\';
+        *next += parsed.components[i];
+    }
     return STATUS_SUCCESS;
 }
 
-std::shared_ptr<Key> FindByPath(const std::u16string &path)
+} // namespace
+
+NTSTATUS Walk(ParsedName parsed, FinalLink finalLink, Resolved *out, bool createMissing,
+              bool createVolatile)
+{
+    *out = Resolved();
+    int reparsesLeft = ob::kMaxLinkReparses;
+    for (;;) {
+        std::shared_ptr<Key> current = parsed.start;
+        const size_t count = parsed.components.size();
+        size_t i = 0;
+        for (; i < count; i++) {
+            std::u16string_view component = parsed.components[i];
+            if (component.size() > kMaxKeyNameChars)
+                return STATUS_INVALID_PARAMETER;
+            const bool last = i + 1 == count;
+            std::shared_ptr<Key> child = FindSubkey(*current, component);
+            if (!child && createMissing) {
+                if (current->isVolatile && !createVolatile)
+                    return STATUS_CHILD_MUST_BE_VOLATILE;
+                child = AddSubkey(*current, component, createVolatile, std::u16string());
+            }
+            if (!child) {
+                if (last) {
+                    out->parent = current;
+                    out->leaf = std::u16string(component);
+                }
+                return STATUS_OBJECT_NAME_NOT_FOUND;
+            }
+            if (child->isLink && (!last || finalLink == FinalLink::Follow)) {
+                std::u16string next;
+                NTSTATUS status = ReparseAtLink(*child, parsed, i + 1, &next);
+                if (!NT_SUCCESS(status))
+                    return status;
+                if (--reparsesLeft == 0)
+                    return STATUS_NAME_TOO_LONG;
+                status = ParseName(nullptr, next, &parsed);
+                if (!NT_SUCCESS(status))
+                    return status;
+                out->reparsed = true;
+                break;
+            }
+            current = std::move(child);
+        }
+        if (i == count) {
+            out->key = std::move(current);
+            return STATUS_SUCCESS;
+        }
+    }
+}
+
+std::shared_ptr<Key> FindByPath(const std::u16string &path, FinalLink finalLink)
 {
     ParsedName parsed;
-    std::shared_ptr<Key> found;
+    Resolved resolved;
     if (!NT_SUCCESS(ParseName(nullptr, path, &parsed)) ||
-        !NT_SUCCESS(Walk(parsed, &found, nullptr)))
+        !NT_SUCCESS(Walk(parsed, finalLink, &resolved)))
         return nullptr;
-    return found;
+    return resolved.key;
 }
 
 std::shared_ptr<Key> FindSubkey(const Key &parent, std::u16string_view name)
@@ -237,6 +311,23 @@ void DetachKey(Key &key)
     key.deleted = true;
     if (parent)
         Touch(*parent);
+}
+
+void RenameKey(Key &key, std::u16string_view name)
+{
+    Key *parent = key.parent;
+    auto &list = parent->subkeys;
+    auto at = std::find_if(list.begin(), list.end(),
+                           [&key](const std::shared_ptr<Key> &k) { return k.get() == &key; });
+    std::shared_ptr<Key> self = *at;
+    list.erase(at);
+    key.name = std::u16string(name);
+    key.upcased = UpcaseView(name);
+    Link(*parent, self);
+    Touch(*parent);
+    key.lastWriteTime = parent->lastWriteTime;
+    if (!key.isVolatile)
+        key.hive->dirty = true;
 }
 
 Value *FindValue(Key &key, std::u16string_view name)
@@ -330,6 +421,8 @@ void ResetRegistry()
     state.rootObject = std::make_shared<RootObject>();
     ob::RemoveObject(u"\\REGISTRY");
     ob::InsertObject(u"\\REGISTRY", state.rootObject, true);
+    /* A fresh kernel's export table comes back with its registry. */
+    ResetRoutineExports();
 }
 
 NTSTATUS RegCreateKey(const std::u16string &path, bool isVolatile)
@@ -339,19 +432,60 @@ NTSTATUS RegCreateKey(const std::u16string &path, bool isVolatile)
     NTSTATUS status = ParseName(nullptr, path, &parsed);
     if (!NT_SUCCESS(status))
         return status;
-    std::shared_ptr<Key> current = parsed.start;
-    for (std::u16string_view component : parsed.components) {
-        if (component.size() > kMaxKeyNameChars)
-            return STATUS_INVALID_PARAMETER;
-        std::shared_ptr<Key> child = FindSubkey(*current, component);
-        if (!child) {
-            if (current->isVolatile && !isVolatile)
-                return STATUS_CHILD_MUST_BE_VOLATILE;
-            child = AddSubkey(*current, component, isVolatile, std::u16string());
-        }
-        current = std::move(child);
+    Resolved resolved;
+    return Walk(parsed, FinalLink::Follow, &resolved, true, isVolatile);
+}
+
+NTSTATUS RegCreateLink(const std::u16string &path, const std::u16string &target, bool isVolatile)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    ParsedName parsed;
+    NTSTATUS status = ParseName(nullptr, path, &parsed);
+    if (!NT_SUCCESS(status))
+        return status;
+    Resolved resolved;
+    status = Walk(parsed, FinalLink::Open, &resolved);
+    if (NT_SUCCESS(status))
+        return STATUS_OBJECT_NAME_COLLISION;
+    if (!resolved.parent)
+        return status;
+    if (resolved.parent->isVolatile && !isVolatile)
+        return STATUS_CHILD_MUST_BE_VOLATILE;
+    std::shared_ptr<Key> link = AddSubkey(*resolved.parent, resolved.leaf, isVolatile, u"");
+    link->isLink = true;
+    if (!target.empty()) {
+        std::vector<uint8_t> data = Utf16Bytes(target);
+        SetValue(*link, kLinkValueName, REG_LINK, data.data(), data.size());
     }
     return STATUS_SUCCESS;
+}
+
+std::optional<std::u16string> RegLinkTarget(const std::u16string &path)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    std::shared_ptr<Key> key = FindByPath(path, FinalLink::Open);
+    std::u16string target;
+    if (!key || !key->isLink || !LinkTarget(*key, &target))
+        return std::nullopt;
+    return target;
+}
+
+NTSTATUS RegSetUpControlSets(ULONG current)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    const std::u16string system = u"\\REGISTRY\\MACHINE\\SYSTEM";
+    if (!FindByPath(system))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (current == 0 || current > 999)
+        return STATUS_INVALID_PARAMETER;
+    std::u16string number = u"000";
+    for (size_t i = 3, n = current; i-- > 0; n /= 10)
+        number[i] = (char16_t)(u'0' + n % 10);
+    const std::u16string controlSet = system + u"\\ControlSet" + number;
+    NTSTATUS status = RegCreateKey(controlSet);
+    if (!NT_SUCCESS(status))
+        return status;
+    return RegCreateLink(system + u"\\CurrentControlSet", controlSet, true);
 }
 
 bool RegKeyExists(const std::u16string &path)
@@ -374,7 +508,7 @@ std::vector<std::u16string> RegSubkeys(const std::u16string &path)
 NTSTATUS RegDeleteTree(const std::u16string &path)
 {
     std::lock_guard<std::recursive_mutex> guard(KernelLock());
-    std::shared_ptr<Key> key = FindByPath(path);
+    std::shared_ptr<Key> key = FindByPath(path, FinalLink::Open);
     if (!key)
         return STATUS_OBJECT_NAME_NOT_FOUND;
     if (key->noDelete || HasHiveRootBelow(*key))
@@ -504,16 +638,17 @@ NTSTATUS MountHive(const std::u16string &path, const std::u16string &hiveName,
     NTSTATUS status = ParseName(nullptr, path, &parsed);
     if (!NT_SUCCESS(status))
         return status;
-    std::shared_ptr<Key> found, parent;
-    status = Walk(parsed, &found, &parent);
+    Resolved resolved;
+    status = Walk(parsed, FinalLink::Open, &resolved);
     if (NT_SUCCESS(status))
         return STATUS_OBJECT_NAME_COLLISION;
-    if (!parent)
+    if (!resolved.parent)
         return status;
+    Key *parent = resolved.parent.get();
     auto hive = std::make_shared<Hive>();
     hive->name = hiveName;
     hive->filePath = filePath;
-    std::shared_ptr<Key> key = NewKey(parsed.components.back(), hive);
+    std::shared_ptr<Key> key = NewKey(resolved.leaf, hive);
     key->hiveRoot = true;
     key->noDelete = true;
     Link(*parent, key);

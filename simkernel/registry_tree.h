@@ -21,6 +21,11 @@ namespace reg {
  * value name longer than the other. */
 constexpr size_t kMaxKeyNameChars = 255;
 constexpr size_t kMaxValueNameChars = 16383;
+/* The most a counted name holds; a link whose target and the rest of the
+ * name would not fit is refused. */
+constexpr size_t kMaxNameBytes = 0xFFFE;
+/* The value that holds a link key's target, and the only one it may have. */
+constexpr char16_t kLinkValueName[] = u"SymbolicLinkValue";
 
 struct Hive {
     std::u16string name;
@@ -47,6 +52,9 @@ struct Key {
     bool isVolatile = false;
     bool noDelete = false; /* \REGISTRY, MACHINE, USER and hive roots */
     bool hiveRoot = false;
+    /* A link key (REG_OPTION_CREATE_LINK): names through it go on at the
+     * REG_LINK value SymbolicLinkValue; it never has subkeys. */
+    bool isLink = false;
     bool deleted = false;
     LONGLONG lastWriteTime = 0;
     /* NT keeps these as high-water marks, reset only when the last subkey
@@ -73,16 +81,47 @@ struct ParsedName {
  * views point into name. */
 NTSTATUS ParseName(const std::shared_ptr<Key> &root, std::u16string_view name, ParsedName *parsed);
 
-/* Walks the components.  On STATUS_SUCCESS *found is the key named.  When
- * only the last component is missing the answer is
- * STATUS_OBJECT_NAME_NOT_FOUND with *parent set to the key that would hold
- * it, so that a create can go on; otherwise *parent is left null. */
-NTSTATUS Walk(const ParsedName &parsed, std::shared_ptr<Key> *found, std::shared_ptr<Key> *parent);
+/* How a walk treats a link key named by the last component: followed like
+ * every link before it, or taken as itself (OBJ_OPENLINK). */
+enum class FinalLink { Follow, Open };
 
-/* Parses and walks an absolute path, for the direct-access API. */
-std::shared_ptr<Key> FindByPath(const std::u16string &path);
+/* Where a walk ended. */
+struct Resolved {
+    std::shared_ptr<Key> key; /* the key named, on STATUS_SUCCESS */
+    /* When only the last component is missing (STATUS_OBJECT_NAME_NOT_FOUND):
+     * the key that would hold it, and that component; otherwise null. */
+    std::shared_ptr<Key> parent;
+    std::u16string leaf;
+    /* A link was followed, so the name was parsed again from \REGISTRY and
+     * the root key it started at no longer plays a part. */
+    bool reparsed = false;
+};
+
+/* Walks the components, following every link key met on the way (a link at
+ * the last component only with FinalLink::Follow): the rest of the name
+ * goes on at the link's target, parsed again from the object namespace.
+ * A link without a target, or with one that is not an absolute name,
+ * answers STATUS_OBJECT_NAME_NOT_FOUND; a target that with the rest of the
+ * name would not fit a counted string, and the 32nd link followed in one
+ * walk, answer STATUS_NAME_TOO_LONG.  With createMissing, missing keys are
+ * created on the way (the direct API's RegCreateKey), volatile when
+ * createVolatile is set. */
+NTSTATUS Walk(ParsedName parsed, FinalLink finalLink, Resolved *out, bool createMissing = false,
+              bool createVolatile = false);
+
+/* The link key's target: the REG_LINK data of its value SymbolicLinkValue,
+ * in whole characters; false when it has none. */
+bool LinkTarget(const Key &key, std::u16string *target);
+
+/* Parses and walks an absolute path, for the direct-access API; links are
+ * followed, the last component's too unless finalLink says otherwise. */
+std::shared_ptr<Key> FindByPath(const std::u16string &path,
+                                FinalLink finalLink = FinalLink::Follow);
 
 std::shared_ptr<Key> Root();
+/* What ZwFlushKey does to the key's hive: all of it is made durable and
+ * clean. */
+NTSTATUS FlushHive(const Key &key);
 std::shared_ptr<Key> FindSubkey(const Key &parent, std::u16string_view name);
 /* Creates a subkey known to be missing and stamps the parent; checks
  * nothing. */
@@ -90,6 +129,9 @@ std::shared_ptr<Key> AddSubkey(Key &parent, std::u16string_view name, bool isVol
                                const std::u16string &className);
 /* Unlinks a key without subkeys from its parent and marks it deleted. */
 void DetachKey(Key &key);
+/* Gives a key a new name in place: its parent's subkeys are sorted again,
+ * the key and its parent stamped as changed.  Checks nothing. */
+void RenameKey(Key &key, std::u16string_view name);
 Value *FindValue(Key &key, std::u16string_view name);
 /* Sets or replaces a value as ZwSetValueKey does. */
 void SetValue(Key &key, std::u16string_view name, ULONG type, const uint8_t *data, size_t size);

@@ -60,6 +60,19 @@ uint64_t CallCount(const std::string &routine = "");
 /* Number of faults that have been injected since the last ClearFaults(). */
 uint64_t InjectedFaultCount();
 
+/* Kernel exports, as MmGetSystemRoutineAddress finds them by their exact
+ * name.  After a reset only ZwRenameKey is found; IoCreateDeviceSecure,
+ * which Windows keeps in a static library rather than the kernel, and
+ * every other name answer NULL until exported here.  SetRoutineExported
+ * takes the name of a routine simkernel implements (another name is a
+ * violation) and exports it at that routine; ExportRoutine exports any
+ * name at the given address, such as a test's stand-in, and a null
+ * address takes the name out again. */
+void SetRoutineExported(const std::string &name, bool exported);
+void ExportRoutine(const std::string &name, void *address);
+/* Back to the exports of a fresh kernel. */
+void ResetRoutineExports();
+
 /* Observer called at the entry of every platform routine, after the call is
  * counted; the machine model uses it to cut the power at a chosen point. */
 using CallObserver = std::function<void(const char *routine, uint64_t callNumber)>;

@@ -213,3 +213,22 @@ TEST_F(SystemRootTest, EveryCallFailingInTurn)
 }
 
 } // namespace
+
+TEST_F(SystemRootTest, TheLinksOfBothStagesOfABoot)
+{
+    sk::BootLinks links;
+    links.throughBootDevice = true;
+    ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpEarlyBootLinks(links));
+    BOOLEAN isArc = FALSE;
+    EXPECT_EQ(Resolved(&isArc), kArc + u"\\Windows");
+    EXPECT_TRUE(isArc);
+    std::u16string target;
+    EXPECT_STATUS(STATUS_SUCCESS, Prepare(&target));
+    EXPECT_EQ(target, kArc + u"\\Windows");
+
+    ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpLateBootLinks(links));
+    EXPECT_EQ(Resolved(&isArc), u"\\Device\\HarddiskVolume1\\Windows");
+    EXPECT_FALSE(isArc);
+    EXPECT_EQ(sk::ResolveName(u"\\SystemRoot\\System32\\config\\SOFTWARE"),
+              u"\\Device\\HarddiskVolume1\\Windows\\System32\\config\\SOFTWARE");
+}

@@ -332,7 +332,7 @@ TEST_F(RegistryCreateTest, OptionsAndClass)
 {
     Key key;
     EXPECT_STATUS(STATUS_NOT_IMPLEMENTED,
-                  Create(key, kTest + u"\\link", nullptr, REG_OPTION_CREATE_LINK));
+                  Create(key, kTest + u"\\backup", nullptr, REG_OPTION_BACKUP_RESTORE));
     EXPECT_STATUS(STATUS_INVALID_PARAMETER, Create(key, kTest + u"\\bad", nullptr, 0x10));
     EXPECT_TRUE(sk::RegSubkeys(kTest).empty());
 
