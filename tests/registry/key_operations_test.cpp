@@ -278,3 +278,116 @@ TEST_F(UnloadedHiveTest, ACopyOutOfAHiveNotLoadedYetReadsItThroughATemporaryMoun
 }
 
 } // namespace
+
+namespace {
+
+class KeyLinkTest : public qtest::RegistryTest {
+protected:
+    void SetUp() override
+    {
+        qtest::RegistryTest::SetUp();
+        LayOutSample(kVendor + u"\\Tree");
+        sk::RegCreateKey(kSystem + u"\\Elsewhere\\Child");
+        sk::RegSetDword(kSystem + u"\\Elsewhere", u"Precious", 1);
+        ASSERT_STATUS(STATUS_SUCCESS,
+                      sk::RegCreateLink(kVendor + u"\\Tree\\Sub\\Link", kSystem + u"\\Elsewhere"));
+        elsewhere_ = Tree(kSystem + u"\\Elsewhere");
+    }
+    std::vector<std::string> elsewhere_;
+};
+
+TEST_F(KeyLinkTest, ARecursiveDeleteRemovesTheLinkAndNotWhatItPointsTo)
+{
+    EXPECT_STATUS(STATUS_SUCCESS, DeleteKey(kVendor + u"\\Tree", true));
+    EXPECT_FALSE(sk::RegKeyExists(kVendor + u"\\Tree"));
+    EXPECT_EQ(Tree(kSystem + u"\\Elsewhere"), elsewhere_);
+}
+
+TEST_F(KeyLinkTest, ACopyLeavesTheLinkOutAndAMoveKeepsItsSource)
+{
+    EXPECT_STATUS(STATUS_SUCCESS, CopyKey(kVendor + u"\\Tree", kSoftware + u"\\Copy", false));
+    EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\Copy\\Sub\\Deeper"));
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\Copy\\Sub\\Link"));
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\Copy\\Sub\\Link\\Child")) << "never followed";
+
+    EXPECT_STATUS(STATUS_NOT_SUPPORTED, MoveKey(kVendor + u"\\Tree", kSoftware + u"\\Moved", false));
+    EXPECT_TRUE(sk::RegLinkTarget(kVendor + u"\\Tree\\Sub\\Link").has_value());
+    EXPECT_TRUE(sk::RegGetValue(kVendor + u"\\Tree", u"Large").has_value()) << "the source stays whole";
+    EXPECT_EQ(Tree(kSystem + u"\\Elsewhere"), elsewhere_);
+}
+
+TEST_F(KeyLinkTest, TargetsAreComparedThroughLinks)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, sk::RegSetUpControlSets(1));
+    const std::u16string services = kSystem + u"\\ControlSet001\\Services";
+    LayOutSample(services + u"\\Svc");
+    auto before = Tree(kSystem + u"\\ControlSet001");
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER,
+                  CopyKey(kSystem + u"\\CurrentControlSet\\Services\\Svc", services + u"\\Svc\\Sub\\X", false));
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER,
+                  MoveKey(services + u"\\Svc", kSystem + u"\\CurrentControlSet\\Services\\svc\\New", true));
+    EXPECT_STATUS(STATUS_SUCCESS,
+                  MoveKey(kSystem + u"\\CurrentControlSet\\Services\\Svc", services + u"\\SVC", false))
+        << "the same key under two names";
+    EXPECT_EQ(Tree(kSystem + u"\\ControlSet001"), before);
+}
+
+/* With the kernel's rename, as Windows 7 and later export it. */
+class KernelRenameTest : public qtest::RegistryTest {
+protected:
+    void SetUp() override
+    {
+        qtest::RegistryTest::SetUp();
+        UNICODE_STRING name = qtest::Counted(u"ZwRenameKey");
+        ZwRenameKeyRoutine = (ZW_RENAME_KEY_ROUTINE)MmGetSystemRoutineAddress(&name);
+        ASSERT_NE(ZwRenameKeyRoutine, nullptr);
+        LayOutSample(kVendor + u"\\Tree");
+        tree_ = Tree(kVendor + u"\\Tree");
+    }
+    std::vector<std::string> tree_;
+};
+
+TEST_F(KernelRenameTest, RenameKeyRenamesInPlace)
+{
+    HANDLE held = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    UNICODE_STRING path = Keep(kVendor + u"\\Tree\\Sub");
+    InitializeKeyAttributes(&attributes, &path, nullptr, REGISTRY_KEY_ATTRIBUTES);
+    ASSERT_STATUS(STATUS_SUCCESS, ZwOpenKey(&held, KEY_READ, &attributes));
+
+    EXPECT_STATUS(STATUS_SUCCESS, RenameKey(kVendor + u"\\Tree", u"Renamed", false));
+    EXPECT_EQ(Tree(kVendor + u"\\Renamed"), tree_);
+    EXPECT_FALSE(sk::RegKeyExists(kVendor + u"\\Tree"));
+    UNICODE_STRING name;
+    ASSERT_STATUS(STATUS_SUCCESS, QueryKeyName(held, &name));
+    EXPECT_EQ(std::u16string(name.Buffer, name.Length / 2), kVendor + u"\\Renamed\\Sub")
+        << "the same key, not a copy";
+    FreeKeyName(&name);
+    ZwClose(held);
+}
+
+TEST_F(KernelRenameTest, ATakenNameFallsBackToTheMoveAndItsOverwriteRule)
+{
+    sk::RegCreateKey(kVendor + u"\\Taken\\Own");
+    EXPECT_STATUS(STATUS_OBJECT_NAME_EXISTS, RenameKey(kVendor + u"\\Tree", u"taken", false));
+    EXPECT_EQ(Tree(kVendor + u"\\Tree"), tree_);
+    EXPECT_STATUS(STATUS_SUCCESS, RenameKey(kVendor + u"\\Tree", u"taken", true));
+    EXPECT_FALSE(sk::RegKeyExists(kVendor + u"\\Tree"));
+    EXPECT_TRUE(sk::RegKeyExists(kVendor + u"\\Taken\\Own"));
+    EXPECT_TRUE(sk::RegKeyExists(kVendor + u"\\Taken\\Sub\\Deeper"));
+}
+
+TEST_F(KernelRenameTest, AChangeOfCaseTheKernelRefusesChangesNothing)
+{
+    auto before = Tree(kVendor);
+    NTSTATUS status = RenameKey(kVendor + u"\\Tree", u"TREE", true);
+    if (NT_SUCCESS(status)) {
+        EXPECT_EQ(sk::RegSubkeys(kVendor), (std::vector<std::u16string>{ u"TREE" }));
+    } else {
+        EXPECT_STATUS(STATUS_CANNOT_DELETE, status) << "the kernel's own answer";
+        EXPECT_EQ(Tree(kVendor), before);
+    }
+    EXPECT_EQ(Tree(kVendor + u"\\Tree"), tree_);
+}
+
+} // namespace
