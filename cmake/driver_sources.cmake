@@ -18,5 +18,6 @@ set(QELMBAR_DRIVER_SOURCES
   exec/file_delete.cpp
   exec/directory_create.cpp
   exec/directory_walk.cpp
+  exec/executor.cpp
 )
 list(TRANSFORM QELMBAR_DRIVER_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)

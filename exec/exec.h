@@ -29,6 +29,15 @@ enum WalkMode : ULONG {
     WalkRemove = 2,
 };
 
+/* Runs the records of List in order.  StopOnError ends the run at the
+ * first failure and returns it; otherwise the result is the success status
+ * of the last record handled (STATUS_SUCCESS after a failure or deferral).
+ * STATUS_FAIL_CHECK moves a record to the deferred list unless RunDeferred
+ * is set. */
+NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, BOOLEAN RunDeferred);
+struct OperationRecord;
+NTSTATUS RunOperation(const OperationRecord *Record);
+
 /* Single files. */
 NTSTATUS CopyOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target);
 NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target);
