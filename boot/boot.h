@@ -1,7 +1,8 @@
 /*
- * boot.h - what the boot folder offers the rest of the driver.  So far: the
- * system-root link, through which the driver reaches the system's files
- * early in boot, and the test for the early-boot load.
+ * boot.h - what the boot folder offers the rest of the driver: the boot and
+ * shutdown passes with their counters and marker, the packages, the
+ * system-root link through which the driver reaches the system's files
+ * early in boot, and the deferred run once the Win32 subsystem starts.
  */
 #pragma once
 
@@ -26,3 +27,38 @@ NTSTATUS ResolveSystemRoot(PBOOLEAN IsArcPath, PUNICODE_STRING *Path);
  * recorded, else \??\C:\Windows.  Later: records the running system's root
  * in the SystemRoot value.  Both outputs are optional. */
 NTSTATUS PrepareSystemRootLink(HANDLE ParametersKey, PHANDLE LinkHandle, PBOOLEAN IsArcPath);
+
+/* The Parameters key, created when absent; *Disposition says which. */
+NTSTATUS OpenParametersKey(PHANDLE Key, PULONG Disposition);
+/* Seconds since the system started. */
+ULONG UptimeSeconds();
+NTSTATUS BootPass();
+NTSTATUS ShutdownPass();
+
+/* One package of the boot pass: a subkey of Parameters whose default
+ * value is "Package", in one pool block with its name behind it. */
+struct PackageRecord {
+    LIST_ENTRY Links;
+    UNICODE_STRING KeyName;
+    ULONG StartTickCounter;
+    ULONG StartBootCounter;
+    ULONG TickTimeout;
+    ULONG BootTimeout;
+    LIST_ENTRY SetupOperations;
+    LIST_ENTRY RevertOperations;
+    LIST_ENTRY CleanOperations;
+};
+
+NTSTATUS EnumeratePackages(HANDLE ParametersKey, PLIST_ENTRY PackageList);
+NTSTATUS LoadPackage(HANDLE PackageKey, PackageRecord *Package);
+NTSTATUS ProcessPackage(HANDLE ParametersKey, PackageRecord *Package);
+/* Frees every record with its scripts; a head never linked counts as
+ * empty.  The head is left empty. */
+VOID FreePackageList(PLIST_ENTRY PackageList);
+
+
+/* Writes a REG_DWORD of 4 bytes. */
+NTSTATUS SetDwordValue(HANDLE Key, PCUNICODE_STRING Name, ULONG Data);
+/* The status of the first record of List that ran and failed, or
+ * STATUS_SUCCESS. */
+NTSTATUS FirstFailure(PLIST_ENTRY List);

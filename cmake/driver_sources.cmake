@@ -12,6 +12,7 @@ set(QELMBAR_DRIVER_SOURCES
   registry/value_operations.cpp
   driver/context.cpp
   boot/system_root.cpp
+  boot/packages.cpp
   exec/paths.cpp
   exec/file_copy.cpp
   exec/file_move.cpp

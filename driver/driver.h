@@ -23,6 +23,15 @@ struct DriverContext {
     LIST_ENTRY PackageList;
     LIST_ENTRY TemporaryHiveList;
     LIST_ENTRY DeferredList; /* operations waiting for the deferred run */
+    /* Whether TickCounter holds the stored total (the boot pass read it,
+     * or a shutdown pass wrote it), and whether BootUptimeSeconds was
+     * taken: a shutdown pass without them reads the total itself and
+     * counts the cycle from system start, so no uptime is lost or counted
+     * twice. */
+    BOOLEAN TickCounterLoaded;
+    BOOLEAN BootUptimeTaken;
+    /* Set by the first creation of csrss.exe that starts the deferred run. */
+    LONG DeferredRunStarted;
 };
 
 /* Start-up steps that driver entry has completed, undone by teardown. */
@@ -36,5 +45,15 @@ extern PDRIVER_OBJECT QelmbarDriverObject;
 extern ZW_RENAME_KEY_ROUTINE ZwRenameKeyRoutine; /* null where the kernel lacks it */
 extern ULONG DriverStateFlags;
 
-/* Makes the three list heads of a fresh context empty. */
+/* Makes the three list heads of a fresh context empty and the pass lock
+ * free. */
 VOID InitializeContextLists(DriverContext *Context);
+
+/* The device, its DOS link, and the two control codes it answers. */
+#define QELMBAR_DEVICE_NAME "\\Device\\Qelmbar"
+#define QELMBAR_DOS_LINK_NAME "\\DosDevices\\Qelmbar"
+#define QELMBAR_IOCTL_FIRST 0x50005404u
+#define QELMBAR_IOCTL_SECOND 0x5000D408u
+#define QELMBAR_DEVICE_SDDL "D:P(A;;GA;;;SY)(A;;GRGWGX;;;BA)(A;;GR;;;WD)(A;;GR;;;RC)"
+
+
