@@ -16,6 +16,7 @@
  * as much of the name, class or data as fits, with STATUS_BUFFER_OVERFLOW;
  * *ResultLength is the full size in both cases.
  */
+#include "simkernel/hive_load.h"
 #include "simkernel/registry_tree.h"
 #include "simkernel/upcase.h"
 
@@ -609,9 +610,7 @@ NTSTATUS NTAPI ZwFlushKey(HANDLE KeyHandle)
     NTSTATUS status = ReferenceKey(KeyHandle, 0, &key);
     if (!NT_SUCCESS(status))
         return status;
-    if (key->deleted)
-        return STATUS_KEY_DELETED;
-    return FlushHive(*key);
+    return FlushHiveOf(key);
 }
 
 NTSTATUS NTAPI ZwRenameKey(HANDLE KeyHandle, PUNICODE_STRING NewName)

@@ -129,14 +129,6 @@ std::shared_ptr<Key> Root()
     return State().root;
 }
 
-NTSTATUS FlushHive(const Key &key)
-{
-    /* The hive goes to its file from here once hives are written; a flush
-     * takes the whole hive, so the whole hive is clean. */
-    key.hive->dirty = false;
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS ParseName(const std::shared_ptr<Key> &root, std::u16string_view name, ParsedName *parsed)
 {
     std::u16string_view rest;

@@ -119,9 +119,6 @@ std::shared_ptr<Key> FindByPath(const std::u16string &path,
                                 FinalLink finalLink = FinalLink::Follow);
 
 std::shared_ptr<Key> Root();
-/* What ZwFlushKey does to the key's hive: all of it is made durable and
- * clean. */
-NTSTATUS FlushHive(const Key &key);
 std::shared_ptr<Key> FindSubkey(const Key &parent, std::u16string_view name);
 /* Creates a subkey known to be missing and stamps the parent; checks
  * nothing. */
