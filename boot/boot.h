@@ -56,6 +56,9 @@ NTSTATUS ProcessPackage(HANDLE ParametersKey, PackageRecord *Package);
  * empty.  The head is left empty. */
 VOID FreePackageList(PLIST_ENTRY PackageList);
 
+/* Deferred run. */
+VOID ProcessCreateNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
+VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
 /* Writes a REG_DWORD of 4 bytes. */
 NTSTATUS SetDwordValue(HANDLE Key, PCUNICODE_STRING Name, ULONG Data);

@@ -11,8 +11,14 @@ set(QELMBAR_DRIVER_SOURCES
   registry/key_operations.cpp
   registry/value_operations.cpp
   driver/context.cpp
+  driver/dispatch.cpp
+  driver/entry.cpp
+  driver/sddl.cpp
+  driver/device_secure.cpp
   boot/system_root.cpp
   boot/packages.cpp
+  boot/boot_pass.cpp
+  boot/deferred_run.cpp
   exec/paths.cpp
   exec/file_copy.cpp
   exec/file_move.cpp

@@ -14,4 +14,15 @@ VOID InitializeContextLists(DriverContext *Context)
     InitializeListHead(&Context->PackageList);
     InitializeListHead(&Context->TemporaryHiveList);
     InitializeListHead(&Context->DeferredList);
+    KeInitializeEvent(&Context->PassLock, SynchronizationEvent, TRUE);
+}
+
+VOID AcquirePassLock(DriverContext *Context)
+{
+    KeWaitForSingleObject(&Context->PassLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID ReleasePassLock(DriverContext *Context)
+{
+    KeSetEvent(&Context->PassLock, IO_NO_INCREMENT, FALSE);
 }

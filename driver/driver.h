@@ -32,6 +32,9 @@ struct DriverContext {
     BOOLEAN BootUptimeTaken;
     /* Set by the first creation of csrss.exe that starts the deferred run. */
     LONG DeferredRunStarted;
+    /* Held by a boot or shutdown pass while it runs, so that a shutdown
+     * request and an unload never run two passes at once. */
+    KEVENT PassLock;
 };
 
 /* Start-up steps that driver entry has completed, undone by teardown. */
@@ -48,6 +51,8 @@ extern ULONG DriverStateFlags;
 /* Makes the three list heads of a fresh context empty and the pass lock
  * free. */
 VOID InitializeContextLists(DriverContext *Context);
+VOID AcquirePassLock(DriverContext *Context);
+VOID ReleasePassLock(DriverContext *Context);
 
 /* The device, its DOS link, and the two control codes it answers. */
 #define QELMBAR_DEVICE_NAME "\\Device\\Qelmbar"
@@ -56,4 +61,10 @@ VOID InitializeContextLists(DriverContext *Context);
 #define QELMBAR_IOCTL_SECOND 0x5000D408u
 #define QELMBAR_DEVICE_SDDL "D:P(A;;GA;;;SY)(A;;GRGWGX;;;BA)(A;;GR;;;WD)(A;;GR;;;RC)"
 
-
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+/* The unload routine, and with a null argument the failure path of entry
+ * (no shutdown pass). */
+VOID NTAPI DriverTeardown(PDRIVER_OBJECT DriverObject);
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp);

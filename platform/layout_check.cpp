@@ -58,3 +58,66 @@ static_assert((FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE) == 0x60, 
 static_assert((FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT) == 0x21, "directory options");
 static_assert(FILE_OPEN_IF == 3 && FILE_OVERWRITE_IF == 5 && FILE_CREATE == 2, "dispositions");
 static_assert(sizeof(OBJECT_NAME_INFORMATION) == 16 && ObjectNameInformation == 1, "object name information");
+
+/* I/O manager and dispatcher records the driver touches. */
+static_assert(sizeof(KEVENT) == 24, "KEVENT");
+static_assert(FIELD_OFFSET(DISPATCHER_HEADER, SignalState) == 4, "event state");
+static_assert(sizeof(IO_REMOVE_LOCK) == 32, "free-build remove lock");
+static_assert(FIELD_OFFSET(IO_REMOVE_LOCK, Common.IoCount) == 4, "remove lock count");
+static_assert(FIELD_OFFSET(IO_REMOVE_LOCK, Common.RemoveEvent) == 8, "remove lock event");
+static_assert(sizeof(WORK_QUEUE_ITEM) == 32, "WORK_QUEUE_ITEM");
+static_assert(FIELD_OFFSET(WORK_QUEUE_ITEM, WorkerRoutine) == 16, "work routine");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DriverObject) == 0x08, "device driver");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, Flags) == 0x30, "device flags");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, Characteristics) == 0x34, "device characteristics");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceExtension) == 0x40, "device extension");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceType) == 0x48, "device type");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, StackSize) == 0x4C, "device stack size");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, SecurityDescriptor) == 0x110, "device security");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceLock) == 0x118, "device lock");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, Reserved) == 0x140, "device object end");
+static_assert(sizeof(DRIVER_OBJECT) == 0x150, "DRIVER_OBJECT");
+static_assert(FIELD_OFFSET(DRIVER_OBJECT, DeviceObject) == 0x08, "driver devices");
+static_assert(FIELD_OFFSET(DRIVER_OBJECT, DriverExtension) == 0x30, "driver extension");
+static_assert(FIELD_OFFSET(DRIVER_OBJECT, DriverName) == 0x38, "driver name");
+static_assert(FIELD_OFFSET(DRIVER_OBJECT, DriverUnload) == 0x68, "driver unload");
+static_assert(FIELD_OFFSET(DRIVER_OBJECT, MajorFunction) == 0x70, "dispatch table");
+static_assert(IRP_MJ_MAXIMUM_FUNCTION == 0x1b && IRP_MJ_DEVICE_CONTROL == 0x0e &&
+                  IRP_MJ_SHUTDOWN == 0x10 && IRP_MJ_CLEANUP == 0x12,
+              "major functions");
+static_assert(FIELD_OFFSET(DRIVER_EXTENSION, ServiceKeyName) == 0x18, "service key name");
+static_assert(sizeof(IRP) == 0xD0, "IRP");
+static_assert(FIELD_OFFSET(IRP, AssociatedIrp.SystemBuffer) == 0x18, "system buffer");
+static_assert(FIELD_OFFSET(IRP, IoStatus) == 0x30, "IRP status");
+static_assert(FIELD_OFFSET(IRP, RequestorMode) == 0x40, "requestor mode");
+static_assert(FIELD_OFFSET(IRP, UserBuffer) == 0x70, "user buffer");
+static_assert(FIELD_OFFSET(IRP, Tail.Overlay.CurrentStackLocation) == 0xB8, "stack location");
+static_assert(sizeof(IO_STACK_LOCATION) == 0x48, "IO_STACK_LOCATION");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.OutputBufferLength) == 8,
+              "control output length");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength) == 16,
+              "control input length");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 24,
+              "control code");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer) == 32,
+              "neither-method input");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.Create.EaLength) == 32, "create EA length");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, DeviceObject) == 0x28, "stack device");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, FileObject) == 0x30, "stack file");
+static_assert(sizeof(FILE_OBJECT) == 0xD8, "FILE_OBJECT");
+static_assert(FIELD_OFFSET(FILE_OBJECT, FsContext) == 0x18, "file context");
+static_assert(FIELD_OFFSET(FILE_OBJECT, FileName) == 0x58, "file name");
+static_assert(sizeof(IO_SECURITY_CONTEXT) == 24, "IO_SECURITY_CONTEXT");
+static_assert(FIELD_OFFSET(IO_SECURITY_CONTEXT, DesiredAccess) == 16, "create access");
+static_assert(sizeof(RTL_OSVERSIONINFOW) == 276 && sizeof(RTL_OSVERSIONINFOEXW) == 284,
+              "version records");
+static_assert(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_WRITE_ACCESS) == 0x22A000,
+              "control codes");
+static_assert(DO_DEVICE_INITIALIZING == 0x80 && DO_EXCLUSIVE == 0x08 &&
+                  DO_SHUTDOWN_REGISTERED == 0x800 && FILE_DEVICE_SECURE_OPEN == 0x100,
+              "device flags");
+static_assert(NotificationEvent == 0 && SynchronizationEvent == 1 && DelayedWorkQueue == 1,
+              "event and queue types");
+static_assert(STATUS_DELETE_PENDING == (NTSTATUS)0xC0000056L &&
+                  STATUS_PROCEDURE_NOT_FOUND == (NTSTATUS)0xC000007AL,
+              "remove lock and notify statuses");

@@ -6,7 +6,8 @@
  * NT looks the name up in the export tables of the kernel and the HAL,
  * comparing it exactly (case counts) once it is converted to ANSI; a name
  * that is not exported answers NULL.  Exported names lead to the simkernel
- * routines of that name.
+ * routines of that name.  A fresh kernel exports ZwRenameKey and
+ * RtlIsNtDdiVersionAvailable.
  */
 #include "simkernel/internal.h"
 
@@ -62,6 +63,21 @@ const std::map<std::string, void *> &Implemented()
         SK_ROUTINE(RtlAppendUnicodeToString),
         SK_ROUTINE(RtlAppendUnicodeStringToString),
         SK_ROUTINE(RtlUpcaseUnicodeChar),
+        SK_ROUTINE(RtlIsNtDdiVersionAvailable),
+        SK_ROUTINE(RtlGetVersion),
+        SK_ROUTINE(PsGetVersion),
+        SK_ROUTINE(PsGetProcessImageFileName),
+        SK_ROUTINE(PsSetCreateProcessNotifyRoutine),
+        SK_ROUTINE(PsLookupProcessByProcessId),
+        SK_ROUTINE(IoCreateDevice),
+        SK_ROUTINE(IoDeleteDevice),
+        SK_ROUTINE(IoRegisterShutdownNotification),
+        SK_ROUTINE(IoUnregisterShutdownNotification),
+        SK_ROUTINE(IoAllocateWorkItem),
+        SK_ROUTINE(IoQueueWorkItem),
+        SK_ROUTINE(IoFreeWorkItem),
+        SK_ROUTINE(KeQueryTimeIncrement),
+        SK_ROUTINE(MmPageEntireDriver),
     };
     return routines;
 }
@@ -104,6 +120,7 @@ void ResetRoutineExports()
     std::lock_guard<std::recursive_mutex> guard(KernelLock());
     Exported().clear();
     Exported()["ZwRenameKey"] = Implemented().at("ZwRenameKey");
+    Exported()["RtlIsNtDdiVersionAvailable"] = Implemented().at("RtlIsNtDdiVersionAvailable");
 }
 
 } // namespace sk

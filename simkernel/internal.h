@@ -27,7 +27,7 @@ bool AllocationFaultHits();
     } while (0)
 
 /* Kernel objects. */
-enum class ObjectKind { Key, File, ObjectDirectory, SymbolicLink, Device, Event, Process, Other };
+enum class ObjectKind { Key, File, ObjectDirectory, SymbolicLink, Device, Event, Process, DeviceFile, Other };
 const char *ObjectKindName(ObjectKind kind);
 
 struct Object {

@@ -61,9 +61,10 @@ uint64_t CallCount(const std::string &routine = "");
 uint64_t InjectedFaultCount();
 
 /* Kernel exports, as MmGetSystemRoutineAddress finds them by their exact
- * name.  After a reset only ZwRenameKey is found; IoCreateDeviceSecure,
- * which Windows keeps in a static library rather than the kernel, and
- * every other name answer NULL until exported here.  SetRoutineExported
+ * name.  After a reset ZwRenameKey and RtlIsNtDdiVersionAvailable are
+ * found; IoCreateDeviceSecure, which Windows keeps in a static library
+ * rather than the kernel, and every other name answer NULL until exported
+ * here.  SetRoutineExported
  * takes the name of a routine simkernel implements (another name is a
  * violation) and exports it at that routine; ExportRoutine exports any
  * name at the given address, such as a test's stand-in, and a null

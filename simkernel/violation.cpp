@@ -4,6 +4,7 @@
  */
 #include "simkernel/clock.h"
 #include "simkernel/internal.h"
+#include "simkernel/io_internal.h"
 #include "simkernel/object_namespace.h"
 #include "simkernel/volume.h"
 
@@ -61,6 +62,7 @@ const char *ObjectKindName(ObjectKind kind)
     case ObjectKind::Device: return "Device";
     case ObjectKind::Event: return "Event";
     case ObjectKind::Process: return "Process";
+    case ObjectKind::DeviceFile: return "DeviceFile";
     case ObjectKind::Other: break;
     }
     return "Object";
@@ -70,6 +72,9 @@ void ResetKernel()
 {
     std::lock_guard<std::recursive_mutex> guard(KernelLock());
     ResetHandles();
+    io::ResetIoManager();
+    io::ResetProcesses();
+    io::ResetSystemInfo();
     ob::ResetNamespace();
     ResetHiveLoads();
     ResetRegistry();

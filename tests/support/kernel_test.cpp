@@ -4,6 +4,8 @@
  */
 #include "tests/support/kernel_test.h"
 
+#include "simkernel/io.h"
+
 #include <codecvt>
 #include <locale>
 
@@ -55,6 +57,8 @@ void KernelTest::ExpectNothingLeftOver()
 {
     EXPECT_EQ(sk::PoolOutstandingBlocks(), 0u) << "pool blocks left over:\n" << sk::PoolReport();
     EXPECT_EQ(sk::OpenHandleCount(), 0u) << "handles left open:\n" << sk::HandleReport();
+    EXPECT_EQ(sk::OutstandingObjectReferences(), 0u) << "object references left:\n"
+                                                     << sk::ObjectReferenceReport();
 }
 
 void KernelTest::TearDown()

@@ -1,0 +1,126 @@
+/*
+ * deferred_run.cpp - the operations that had to wait for their hive run
+ * once the Win32 subsystem starts: the first creation of csrss.exe hands
+ * the deferred list to a system worker thread and waits until it has run.
+ *
+ * The run happens once: only the first matching creation starts it, and a
+ * creation that cannot start it (no memory, no work item) leaves it to the
+ * next one.  The worker holds its own remove lock until its last step, so
+ * teardown waits for it; it frees the list and unloads any hive mounted on
+ * the way before it signals, signals before it removes the notify routine
+ * (removal waits for the notify routine still waiting on it), and frees
+ * its work item itself, when nothing will touch it again.
+ */
+#include "boot/boot.h"
+#include "driver/driver.h"
+#include "exec/exec.h"
+#include "registry/registry.h"
+#include "script/script.h"
+
+namespace {
+
+/* The worker's context, from non-paged pool: the event the creating
+ * thread waits on, and the work item the worker frees when done. */
+struct DeferredRun {
+    KEVENT Done;
+    PIO_WORKITEM WorkItem;
+};
+
+const CHAR SubsystemImage[] = "csrss.exe";
+#define IMAGE_PREFIX_CHARS 9u
+
+/* The image name's first nine characters, lower-cased (ASCII), against
+ * "csrss.exe". */
+BOOLEAN IsSubsystemImage(const CHAR *Name)
+{
+    CHAR copy[IMAGE_PREFIX_CHARS + 1];
+    ULONG i;
+    RtlZeroMemory(copy, sizeof(copy));
+    for (i = 0; i < IMAGE_PREFIX_CHARS && Name[i] != 0; i++) {
+        CHAR c = Name[i];
+        copy[i] = (c >= 'A' && c <= 'Z') ? (CHAR)(c - 'A' + 'a') : c;
+    }
+    for (i = 0; i < IMAGE_PREFIX_CHARS; i++) {
+        if (copy[i] != SubsystemImage[i])
+            return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    DriverContext *context = QelmbarContext;
+    DeferredRun *run = (DeferredRun *)Context;
+    PIO_WORKITEM workItem;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    if (!run)
+        return;
+    workItem = run->WorkItem;
+
+    RunOperationList(&context->DeferredList, FALSE, TRUE);
+    FreeOperationList(&context->DeferredList);
+    /* Hives this run mounted, and any the boot pass could not unload. */
+    UnloadTemporaryHives(&context->TemporaryHiveList);
+
+    /* The waiting thread frees run once it wakes. */
+    KeSetEvent(&run->Done, IO_NO_INCREMENT, FALSE);
+
+    if (NT_SUCCESS(PsSetCreateProcessNotifyRoutine(ProcessCreateNotify, TRUE)))
+        DriverStateFlags &= ~DRIVER_STATE_PROCESS_NOTIFY;
+    IoFreeWorkItem(workItem);
+    IoReleaseRemoveLock(&context->RemoveLock, workItem);
+}
+
+VOID ProcessCreateNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
+{
+    DriverContext *context = QelmbarContext;
+    PEPROCESS process = nullptr;
+    DeferredRun *run = nullptr;
+    const CHAR *name;
+
+    UNREFERENCED_PARAMETER(ParentId);
+    /* Teardown has begun: there is nothing to run any more. */
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&context->RemoveLock, (PVOID)ProcessCreateNotify)))
+        return;
+    if (!Create)
+        goto Exit;
+    if (!NT_SUCCESS(PsLookupProcessByProcessId(ProcessId, &process))) {
+        process = nullptr;
+        goto Exit;
+    }
+    name = PsGetProcessImageFileName(process);
+    if (!name || !IsSubsystemImage(name))
+        goto Exit;
+    if (InterlockedCompareExchange(&context->DeferredRunStarted, 1, 0) != 0)
+        goto Exit;
+
+    run = (DeferredRun *)ExAllocatePoolWithTag(NonPagedPool, sizeof(DeferredRun), QELMBAR_TAG);
+    if (!run)
+        goto NotStarted;
+    RtlZeroMemory(run, sizeof(*run));
+    KeInitializeEvent(&run->Done, NotificationEvent, FALSE);
+    run->WorkItem = IoAllocateWorkItem(context->DeviceObject);
+    if (!run->WorkItem)
+        goto NotStarted;
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&context->RemoveLock, run->WorkItem))) {
+        IoFreeWorkItem(run->WorkItem);
+        goto NotStarted;
+    }
+    IoQueueWorkItem(run->WorkItem, DeferredRunWorker, DelayedWorkQueue, run);
+    KeWaitForSingleObject(&run->Done, Executive, KernelMode, FALSE, nullptr);
+    goto Exit;
+
+NotStarted:
+    /* The next creation of csrss.exe tries again. */
+    InterlockedExchange(&context->DeferredRunStarted, 0);
+
+Exit:
+    if (process)
+        ObDereferenceObject(process);
+    if (run)
+        ExFreePoolWithTag(run, QELMBAR_TAG);
+    IoReleaseRemoveLock(&context->RemoveLock, (PVOID)ProcessCreateNotify);
+}

@@ -1,0 +1,17 @@
+# Fails the build when the driver image imports from anything but the
+# kernel and the HAL, or lacks its entry point.
+execute_process(COMMAND ${OBJDUMP} -p ${IMAGE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cannot read ${IMAGE}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" dlls "${dump}")
+foreach(dll IN LISTS dlls)
+  string(REPLACE "DLL Name: " "" name "${dll}")
+  string(TOLOWER "${name}" name)
+  if(NOT name STREQUAL "ntoskrnl.exe" AND NOT name STREQUAL "hal.dll")
+    message(FATAL_ERROR "${IMAGE} imports from ${name}")
+  endif()
+endforeach()
+if(NOT dump MATCHES "Subsystem[ \t]+0*1[ \t]")
+  message(FATAL_ERROR "${IMAGE} is not a native image")
+endif()

@@ -1,0 +1,222 @@
+/*
+ * driver_frame_test.cpp - the driver as the system loads it: entry at an
+ * early-boot load and at a later one, the device and its two control codes,
+ * the shutdown request, the deferred run when csrss.exe starts, unload, and
+ * entry failing at every call in turn with nothing left behind.
+ */
+#include "boot/boot.h"
+#include "simkernel/io.h"
+#include "simkernel/objects.h"
+#include "tests/registry/registry_fixture.h"
+
+namespace {
+
+using qtest::kSoftware;
+using qtest::kSystem;
+
+const std::u16string kService = kSystem + u"\\Services\\Qelmbar";
+const std::u16string kParameters = kService + u"\\Parameters";
+
+class DriverFrameTest : public qtest::RegistryTest {
+protected:
+    void SetUp() override
+    {
+        qtest::RegistryTest::SetUp();
+        MakeDir('C', "Windows/System32/config");
+        sk::RegCreateKey(kService);
+    }
+    void TearDown() override
+    {
+        if (driver_) {
+            Unload();
+        }
+        qtest::RegistryTest::TearDown();
+    }
+
+    void EarlyBoot(bool softwareLoaded)
+    {
+        if (!softwareLoaded) {
+            ASSERT_STATUS(STATUS_SUCCESS, sk::UnmountHive(kSoftware));
+        }
+        ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpEarlyBootLinks());
+    }
+    NTSTATUS Load()
+    {
+        driver_ = sk::CreateDriverObject(u"\\Driver\\Qelmbar");
+        NTSTATUS status = sk::CallDriverEntry(driver_, DriverEntry, kService);
+        if (!NT_SUCCESS(status)) {
+            sk::DeleteDriverObject(driver_);
+            driver_ = nullptr;
+        }
+        return status;
+    }
+    void Unload()
+    {
+        EXPECT_STATUS(STATUS_SUCCESS, sk::UnloadDriver(driver_));
+        sk::DeleteDriverObject(driver_);
+        driver_ = nullptr;
+        EXPECT_EQ(sk::DeviceCount(), 0u);
+        EXPECT_FALSE(sk::ObjectExists(u"\\DosDevices\\Qelmbar"));
+    }
+    NTSTATUS Control(ULONG code)
+    {
+        HANDLE device = nullptr;
+        NTSTATUS status = sk::OpenDevice(u"\\DosDevices\\Qelmbar", GENERIC_READ | GENERIC_WRITE, &device);
+        if (!NT_SUCCESS(status))
+            return status;
+        ULONG_PTR information = 99;
+        status = sk::DeviceIoControl(device, code, nullptr, 0, nullptr, 0, &information);
+        EXPECT_EQ(information, 0u);
+        EXPECT_STATUS(STATUS_SUCCESS, sk::CloseDevice(device));
+        return status;
+    }
+    std::optional<ULONG> Dword(const std::u16string &name)
+    {
+        auto value = sk::RegGetValue(kParameters, name);
+        if (!value || value->type != REG_DWORD)
+            return std::nullopt;
+        return *(const ULONG *)value->data.data();
+    }
+
+    PDRIVER_OBJECT driver_ = nullptr;
+};
+
+TEST_F(DriverFrameTest, ALaterLoadOnlyServesTheDevice)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpLateBootLinks());
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    EXPECT_TRUE(sk::DriverPagedOut());
+    EXPECT_EQ(sk::DeviceCount(), 1u);
+    EXPECT_FALSE(sk::RegKeyExists(kParameters)) << "no boot pass";
+    EXPECT_FALSE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+    EXPECT_NE(ZwRenameKeyRoutine, nullptr) << "Windows 10 exports ZwRenameKey";
+
+    EXPECT_STATUS(STATUS_SUCCESS, Control(0x50005404));
+    EXPECT_STATUS(STATUS_SUCCESS, Control(0x5000D408));
+    EXPECT_STATUS(STATUS_NOT_SUPPORTED, Control(0x50005408));
+    EXPECT_STATUS(STATUS_NOT_SUPPORTED, Control(0x00220000));
+
+    /* Unload runs the shutdown pass; with no Parameters key it records
+     * nothing. */
+    Unload();
+    EXPECT_FALSE(sk::RegKeyExists(kParameters));
+}
+
+TEST_F(DriverFrameTest, AnUnloadRecordsTheCycleLikeAShutdown)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpLateBootLinks());
+    sk::RegCreateKey(kParameters);
+    sk::RegSetDword(kParameters, u"ImproperShutdown", 1);
+    sk::RegSetDword(kParameters, u"TickCounter", 10);
+    sk::SetUptime(100);
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    sk::AdvanceUptime(20);
+    Unload();
+    EXPECT_FALSE(sk::RegGetValue(kParameters, u"ImproperShutdown").has_value());
+    EXPECT_EQ(Dword(u"TickCounter"), 130u) << "a cycle without a boot pass counts from system start";
+    auto root = sk::RegGetValue(kParameters, u"SystemRoot");
+    ASSERT_TRUE(root.has_value());
+    EXPECT_EQ(root->type, (ULONG)REG_SZ);
+}
+
+TEST_F(DriverFrameTest, TheEarlyBootLoadRunsTheBootPassAndDefersUntilCsrss)
+{
+    EarlyBoot(false);
+    sk::RegCreateKey(kParameters);
+    sk::RegSetMultiString(kParameters, u"BootTimeOperationsList",
+                          { u"CreateKey(\"" + kSoftware + u"\\Vendor\")", u"CreateKey(\"" + kSystem + u"\\Now\")" });
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    EXPECT_EQ(Dword(u"BootCounter"), 1u);
+    EXPECT_TRUE(sk::RegKeyExists(kSystem + u"\\Now"));
+    EXPECT_TRUE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+
+    /* The system loads its hives, then starts the Win32 subsystem. */
+    ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
+    ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpLateBootLinks());
+    HANDLE smss = sk::CreateProcess("smss.exe");
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\Vendor"));
+    HANDLE csrss = sk::CreateProcess("\\SystemRoot\\System32\\CSRSS.EXE");
+    sk::WaitForWorkItems();
+    EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\Vendor")) << "run before the creation returned";
+    EXPECT_FALSE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY) << "the routine removed itself";
+    EXPECT_TRUE(IsListEmpty(&QelmbarContext->DeferredList));
+
+    /* The shutdown request records the orderly end. */
+    EXPECT_EQ(sk::DeliverShutdown(), 1u);
+    EXPECT_FALSE(sk::RegGetValue(kParameters, u"ImproperShutdown").has_value());
+    EXPECT_TRUE(Dword(u"TickCounter").has_value());
+    EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(csrss));
+    EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(smss));
+}
+
+TEST_F(DriverFrameTest, OnlyTheSubsystemsImageStartsTheRun)
+{
+    EarlyBoot(false);
+    sk::RegCreateKey(kParameters);
+    sk::RegSetMultiString(kParameters, u"BootTimeOperationsList", { u"CreateKey(\"" + kSoftware + u"\\V\")" });
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
+    std::vector<HANDLE> processes;
+    for (const char *name : { "csrss.ex", "xcsrss.exe", "csrss" })
+        processes.push_back(sk::CreateProcess(name));
+    sk::WaitForWorkItems();
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
+    processes.push_back(sk::CreateProcess("csrss.exe.bak"));
+    sk::WaitForWorkItems();
+    EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\V")) << "a name that begins with it matches";
+    for (HANDLE process : processes)
+        EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(process));
+}
+
+TEST_F(DriverFrameTest, WithSoftwareLoadedAlreadyNoRoutineWaitsForCsrss)
+{
+    EarlyBoot(true);
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    EXPECT_EQ(Dword(u"BootCounter"), 1u);
+    EXPECT_FALSE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+}
+
+TEST_F(DriverFrameTest, WithoutZwRenameKeyOnOlderSystemsTheRoutineStaysUnset)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpLateBootLinks());
+    sk::SetWindowsVersion(6, 0, 6002);
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    EXPECT_FALSE(QelmbarContext->IsWin7OrLater);
+    EXPECT_EQ(ZwRenameKeyRoutine, nullptr);
+}
+
+TEST_F(DriverFrameTest, EntryFailingAtEveryCallLeavesNothingBehind)
+{
+    EarlyBoot(false);
+    auto prepare = [&] {
+        sk::RegDeleteTree(kParameters);
+        sk::RegCreateKey(kParameters);
+        sk::RegSetMultiString(kParameters, u"BootTimeOperationsList", { u"CreateKey(\"" + kSoftware + u"\\V\")" });
+    };
+    prepare();
+    sk::ClearFaults();
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    const uint64_t calls = sk::CallCount();
+    EXPECT_GT(calls, 50u);
+    Unload();
+    for (uint64_t nth = 1; nth <= calls; nth++) {
+        SCOPED_TRACE("call " + std::to_string(nth) + " of " + std::to_string(calls));
+        prepare();
+        sk::ClearFaults();
+        sk::FailCall("", nth, STATUS_INSUFFICIENT_RESOURCES);
+        NTSTATUS status = Load();
+        sk::ClearFaults();
+        if (NT_SUCCESS(status)) {
+            Unload();
+        } else {
+            EXPECT_EQ(sk::DeviceCount(), 0u);
+            EXPECT_FALSE(sk::ObjectExists(u"\\DosDevices\\Qelmbar"));
+        }
+        EXPECT_FALSE(sk::ObjectExists(u"\\QelmbarSystemRoot"));
+        ExpectNothingLeftOver();
+        if (HasFailure())
+            break;
+    }
+}
+
+} // namespace
