@@ -14,6 +14,9 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 using qtest::OneViolation;
@@ -958,6 +961,38 @@ TEST_F(WorkItemTest, AllocationCanFailAndAFreedItemIsNoItem)
     IoFreeWorkItem(item);
     auto seen = ViolationsDuring([&] { IoFreeWorkItem(item); });
     EXPECT_TRUE(OneViolation(seen, "no work item"));
+}
+
+/* The machine model boots in a forked child of a process that has workers
+ * already; the child has no threads but its own. */
+TEST_F(WorkItemTest, AForkedChildRunsWorkItemsOfItsOwn)
+{
+    WorkRecord before;
+    Init(before);
+    before.item = IoAllocateWorkItem(device);
+    IoQueueWorkItem(before.item, RecordWork, DelayedWorkQueue, &before);
+    KeWaitForSingleObject(&before.done, Executive, KernelMode, FALSE, nullptr);
+    sk::WaitForWorkItems();
+
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(60); /* a watchdog only: a hang fails the test */
+        WorkRecord after;
+        KeInitializeEvent(&after.done, NotificationEvent, FALSE);
+        KeInitializeEvent(&after.release, NotificationEvent, FALSE);
+        after.item = before.item;
+        IoQueueWorkItem(after.item, RecordWork, DelayedWorkQueue, &after);
+        NTSTATUS status = KeWaitForSingleObject(&after.done, Executive, KernelMode, FALSE, nullptr);
+        sk::WaitForWorkItems();
+        _exit(status == STATUS_SUCCESS && after.device == device ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child was killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    IoFreeWorkItem(before.item);
 }
 
 } // namespace

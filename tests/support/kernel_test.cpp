@@ -63,6 +63,8 @@ void KernelTest::ExpectNothingLeftOver()
 
 void KernelTest::TearDown()
 {
+    /* Work queued by the test ends before anything is counted. */
+    sk::WaitForWorkItems();
     ExpectNothingLeftOver();
     sk::ResetKernel();
     sk::SetViolationHandler(nullptr);
