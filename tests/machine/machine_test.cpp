@@ -1,0 +1,665 @@
+/*
+ * machine_test.cpp - whole machines booted as Windows boots them, with the
+ * driver loaded as a boot-start driver: what it leaves on the volume and in
+ * the hive files across orderly shutdowns and power losses cut at every
+ * point of a boot.
+ *
+ * Every check reads what is on disk afterwards (hive files, host files) or
+ * what the booting child saw at a stage, never the driver's own beliefs.
+ */
+#include "machine/machine.h"
+
+#include "driver/driver.h"
+#include "simkernel/clock.h"
+#include "simkernel/registry.h"
+#include "tools/lib/status_names.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using qm::Hive;
+
+const std::u16string kParameters = qm::kParametersKey;
+const std::u16string kSoftwareApp = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor\\App";
+const std::u16string kStaging = u"\\REGISTRY\\MACHINE\\SYSTEM\\Staging";
+
+std::string U8(const std::u16string &text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+/* A deferred write: a staged value of SYSTEM copied into SOFTWARE. */
+const std::u16string kSoftwareWrite = u"SetKeyValue(\"" + kStaging + u"\", \"Version\", \"" +
+                                      kSoftwareApp + u"\", \"Version\", true, false)";
+
+std::u16string CopyFileOp(const std::u16string &from, const std::u16string &to)
+{
+    return u"CopyFile(\"\\??\\C:\\" + from + u"\", \"\\??\\C:\\" + to + u"\", false)";
+}
+std::u16string MoveFileOp(const std::u16string &from, const std::u16string &to)
+{
+    return u"MoveFile(\"\\??\\C:\\" + from + u"\", \"\\??\\C:\\" + to + u"\", false)";
+}
+std::u16string DeleteFileOp(const std::u16string &path)
+{
+    return u"DeleteFile(\"\\??\\C:\\" + path + u"\")";
+}
+
+/* Every hive save is synced to disk; on a memory file system that costs
+ * nothing, which keeps the sweeps short.  TMPDIR, when set, wins. */
+fs::path ScratchDirectory()
+{
+    const char *tmpdir = getenv("TMPDIR");
+    if (tmpdir && *tmpdir)
+        return fs::temp_directory_path();
+    std::error_code ec;
+    if (fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0)
+        return "/dev/shm";
+    return "/tmp";
+}
+
+class MachineTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root_ = ScratchDirectory() /
+                ("qelmbar-machine-" + std::to_string(getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+        dir_ = (root_ / "machine").string();
+        std::string error;
+        ASSERT_TRUE(qm::CreateMachine(dir_, &error)) << error;
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    /* A host file of volume C:, by its path below C:\. */
+    fs::path File(const std::string &path) const { return fs::path(qm::VolumeRoot(dir_)) / path; }
+    void Write(const std::string &path, const std::string &content) const
+    {
+        fs::create_directories(File(path).parent_path());
+        std::ofstream(File(path), std::ios::binary) << content;
+    }
+    std::optional<std::string> Read(const std::string &path) const
+    {
+        std::ifstream in(File(path), std::ios::binary);
+        if (!in)
+            return std::nullopt;
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    std::optional<ULONG> ParameterDword(const std::u16string &name, const std::string &dir = "")
+    {
+        return qm::AsDword(
+            qm::ReadMachineValue(dir.empty() ? dir_ : dir, Hive::System, kParameters, name));
+    }
+    bool HasParameter(const std::u16string &name, const std::string &dir = "")
+    {
+        return qm::ReadMachineValue(dir.empty() ? dir_ : dir, Hive::System, kParameters, name)
+            .has_value();
+    }
+    std::optional<std::u16string> PackageState(const std::u16string &name)
+    {
+        return qm::AsString(
+            qm::ReadMachineValue(dir_, Hive::System, kParameters + u"\\" + name, u""));
+    }
+    std::optional<std::u16string> SoftwareVersion(const std::string &dir = "")
+    {
+        return qm::AsString(qm::ReadMachineValue(dir.empty() ? dir_ : dir, Hive::Software,
+                                                 u"Vendor\\App", u"Version"));
+    }
+    void StageSoftwareSource()
+    {
+        std::string error;
+        ASSERT_TRUE(qm::SetMachineValue(dir_, Hive::System, u"Staging", u"Version", REG_SZ,
+                                        qm::StringData(u"2.0"), &error))
+            << error;
+    }
+
+    /* A boot that must reach its end (or its power loss) cleanly. */
+    qm::BootReport BootClean(const qm::BootOptions &options = qm::BootOptions(),
+                             const std::string &dir = "")
+    {
+        qm::BootReport report;
+        qm::Boot(dir.empty() ? dir_ : dir, options, &report);
+        EXPECT_TRUE(report.completed) << report.Summary();
+        EXPECT_TRUE(report.violations.empty()) << report.Summary();
+        EXPECT_TRUE(report.systemErrors.empty()) << report.Summary();
+        if (report.entryReturned)
+            EXPECT_TRUE(NT_SUCCESS(report.entryStatus)) << report.Summary();
+        else
+            EXPECT_TRUE(report.powerLost) << report.Summary();
+        return report;
+    }
+
+    /* The inspection a stage reported, or "" when it had none. */
+    static std::string Seen(const qm::BootReport &report, qm::BootStage stage)
+    {
+        for (const auto &entry : report.inspections) {
+            if (entry.first == stage)
+                return entry.second;
+        }
+        return std::string();
+    }
+
+    fs::path root_;
+    std::string dir_;
+};
+
+/* ---- the machine directory ------------------------------------------- */
+
+using MachineDirectoryTest = MachineTest;
+
+TEST_F(MachineDirectoryTest, ANewMachineHasTheDriverInstalledAsABootStartService)
+{
+    EXPECT_TRUE(fs::is_regular_file(File("Windows/System32/drivers/qelmbar.sys")));
+    for (Hive hive : qm::kAllHives)
+        EXPECT_TRUE(fs::is_regular_file(qm::HiveFilePath(dir_, hive))) << qm::HiveFileName(hive);
+
+    EXPECT_EQ(qm::AsDword(qm::ReadMachineValue(dir_, Hive::System, u"Select", u"Current")), 1u);
+    const std::u16string service = qm::kServiceKey;
+    EXPECT_EQ(qm::AsDword(qm::ReadMachineValue(dir_, Hive::System, service, u"Start")), 0u);
+    EXPECT_EQ(qm::AsDword(qm::ReadMachineValue(dir_, Hive::System, service, u"Type")), 1u);
+    auto image = qm::ReadMachineValue(dir_, Hive::System, service, u"ImagePath");
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->type, (ULONG)REG_EXPAND_SZ);
+    EXPECT_EQ(qm::AsString(image), u"System32\\drivers\\qelmbar.sys");
+    EXPECT_EQ(qm::AsString(qm::ReadMachineValue(dir_, Hive::System, service, u"Group")),
+              u"Boot Bus Extender");
+    EXPECT_TRUE(qm::MachineKeyExists(dir_, Hive::System, u"CurrentControlSet\\Control\\Class"));
+    EXPECT_TRUE(
+        qm::MachineKeyExists(dir_, Hive::Software, u"Microsoft\\Windows NT\\CurrentVersion"));
+    EXPECT_FALSE(qm::MachineKeyExists(dir_, Hive::System, kParameters))
+        << "the driver creates its Parameters key itself";
+
+    std::string error;
+    EXPECT_FALSE(qm::CreateMachine(dir_, &error)) << "a directory in use is refused";
+    EXPECT_NE(error.find("not empty"), std::string::npos) << error;
+}
+
+TEST_F(MachineDirectoryTest, WritersChangeTheHiveFilesAndReadersSeeIt)
+{
+    std::string error;
+    ASSERT_TRUE(qm::SetMachineValue(dir_, Hive::Software, u"Vendor\\App\\Deep", u"Count",
+                                    REG_DWORD, qm::DwordData(7), &error))
+        << error;
+    EXPECT_EQ(qm::AsDword(qm::ReadMachineValue(dir_, Hive::Software, u"vendor\\APP\\deep",
+                                               u"count")),
+              7u)
+        << "names match ignoring case";
+    EXPECT_EQ(qm::ReadMachineKeys(dir_, Hive::Software, u"Vendor\\App"),
+              (std::vector<std::u16string>{ u"Deep" }));
+    EXPECT_EQ(qm::AsString(qm::ReadMachineValue(dir_, Hive::Software,
+                                                u"Microsoft\\Windows NT\\CurrentVersion",
+                                                u"SystemRoot")),
+              u"C:\\Windows")
+        << "what the hive held before stays";
+
+    ASSERT_TRUE(qm::SetMachineValue(dir_, Hive::System, u"CurrentControlSet\\Services\\Other",
+                                    u"Start", REG_DWORD, qm::DwordData(3), &error))
+        << error;
+    EXPECT_TRUE(qm::MachineKeyExists(dir_, Hive::System, u"ControlSet001\\Services\\Other"))
+        << "CurrentControlSet stands for the control set Select\\Current names";
+    EXPECT_FALSE(qm::MachineKeyExists(dir_, Hive::System, u"CurrentControlSet\\Services\\None"));
+
+    ASSERT_TRUE(qm::DeleteMachineKey(dir_, Hive::Software, u"Vendor", &error)) << error;
+    EXPECT_FALSE(qm::MachineKeyExists(dir_, Hive::Software, u"Vendor"));
+    EXPECT_FALSE(qm::DeleteMachineKey(dir_, Hive::Software, u"Vendor", &error));
+    EXPECT_FALSE(qm::DeleteMachineKey(dir_, Hive::Software, u"", &error));
+
+    ASSERT_TRUE(qm::StageOneShotList(dir_, { u"CreateKey(\"\\REGISTRY\\MACHINE\\SYSTEM\\A\")",
+                                             u"CreateKey(\"\\REGISTRY\\MACHINE\\SYSTEM\\B\")" },
+                                     &error))
+        << error;
+    EXPECT_EQ(qm::AsMultiString(
+                  qm::ReadMachineValue(dir_, Hive::System, kParameters, u"BootTimeOperationsList")),
+              (std::vector<std::u16string>{ u"CreateKey(\"\\REGISTRY\\MACHINE\\SYSTEM\\A\")",
+                                            u"CreateKey(\"\\REGISTRY\\MACHINE\\SYSTEM\\B\")" }));
+}
+
+TEST_F(MachineDirectoryTest, NtPathsOfVolumeCMapToTheHostTree)
+{
+    const std::string root = qm::VolumeRoot(dir_);
+    EXPECT_EQ(qm::HostPathOf(dir_, u"\\??\\C:\\a\\b.txt"), (fs::path(root) / "a" / "b.txt").string());
+    EXPECT_EQ(qm::HostPathOf(dir_, u"\\Device\\HarddiskVolume1\\x"), (fs::path(root) / "x").string());
+    EXPECT_EQ(qm::HostPathOf(dir_, u"\\SystemRoot\\System32"),
+              (fs::path(root) / "Windows" / "System32").string());
+    EXPECT_FALSE(qm::HostPathOf(dir_, u"\\??\\D:\\a"));
+    EXPECT_FALSE(qm::HostPathOf(dir_, u"\\Device\\HarddiskVolume10\\a"));
+}
+
+/* ---- boots ----------------------------------------------------------- */
+
+using MachineBootTest = MachineTest;
+
+TEST_F(MachineBootTest, TheFirstBootCountsMarksTheCycleAndTheShutdownClosesIt)
+{
+    qm::BootOptions options;
+    options.driverLoadSeconds = 3;
+    options.uptimeSeconds = 600;
+    const std::string dir = dir_;
+    options.inspect = [dir](qm::BootStage stage) -> std::string {
+        if (stage != qm::BootStage::UptimeElapsed)
+            return std::string();
+        /* On disk while the system runs. */
+        auto marker = qm::ReadMachineValue(dir, Hive::System, qm::kParametersKey,
+                                           u"ImproperShutdown");
+        auto counter =
+            qm::ReadMachineValue(dir, Hive::System, qm::kParametersKey, u"BootCounter");
+        return "marker=" + std::to_string(qm::AsDword(marker).value_or(0)) +
+               " counter=" + std::to_string(qm::AsDword(counter).value_or(0));
+    };
+    qm::BootReport report = BootClean(options);
+    EXPECT_EQ(Seen(report, qm::BootStage::UptimeElapsed), "marker=1 counter=1");
+    EXPECT_EQ(report.lastStage, qm::BootStage::HivesFlushed);
+    EXPECT_FALSE(report.powerLost);
+    EXPECT_EQ(report.shutdownRequests, 1u);
+    EXPECT_EQ(report.openHandles, 0u);
+    EXPECT_EQ(report.bootCounter, 1u);
+    EXPECT_FALSE(report.improperShutdownDetected);
+
+    EXPECT_EQ(ParameterDword(u"BootCounter"), 1u);
+    EXPECT_FALSE(HasParameter(u"ImproperShutdown"));
+    EXPECT_EQ(ParameterDword(u"TickCounter"), 600u) << "counted from the boot pass on";
+    auto root = qm::AsString(qm::ReadMachineValue(dir_, Hive::System, kParameters, u"SystemRoot"));
+    ASSERT_TRUE(root) << "the running system's root is recorded for the next early boot";
+    EXPECT_TRUE(qm::HostPathOf(dir_, *root)) << U8(*root);
+    EXPECT_EQ(qm::HostPathOf(dir_, *root), qm::HostPathOf(dir_, u"\\??\\C:\\Windows")) << U8(*root);
+
+    options.inspect = nullptr;
+    options.uptimeSeconds = 250;
+    report = BootClean(options);
+    EXPECT_FALSE(report.improperShutdownDetected);
+    EXPECT_EQ(ParameterDword(u"BootCounter"), 2u);
+    EXPECT_EQ(ParameterDword(u"TickCounter"), 850u);
+    EXPECT_FALSE(HasParameter(u"ImproperShutdown"));
+}
+
+TEST_F(MachineBootTest, TheOneShotListDoesFilesAtTheBootPassAndSoftwareAfterTheSubsystemStarts)
+{
+    Write("a.txt", "alpha");
+    StageSoftwareSource();
+    std::string error;
+    ASSERT_TRUE(qm::StageOneShotList(dir_, { CopyFileOp(u"a.txt", u"b.txt"), kSoftwareWrite },
+                                     &error))
+        << error;
+
+    qm::BootOptions options;
+    const std::string dir = dir_;
+    const fs::path copy = File("b.txt");
+    options.inspect = [dir, copy](qm::BootStage stage) -> std::string {
+        if (stage != qm::BootStage::DriverLoaded && stage != qm::BootStage::SubsystemStarted)
+            return std::string();
+        auto live = sk::RegGetValue(kSoftwareApp, u"Version");
+        auto file = qm::ReadMachineValue(dir, Hive::Software, u"Vendor\\App", u"Version");
+        return std::string("copy=") + (fs::exists(copy) ? "yes" : "no") +
+               " software=" + (live ? "set" : "unset") + " file=" + (file ? "set" : "unset");
+    };
+    qm::BootReport report = BootClean(options);
+    EXPECT_EQ(Seen(report, qm::BootStage::DriverLoaded), "copy=yes software=unset file=unset");
+    EXPECT_EQ(report.deferredAfterEntry, 1u) << "the SOFTWARE write waits for its hive";
+    EXPECT_TRUE(report.driverStateFlagsAfterEntry & DRIVER_STATE_PROCESS_NOTIFY);
+    EXPECT_TRUE(report.deferredRunStarted);
+    /* The deferred run changes the loaded hive; nothing flushes it before
+     * the shutdown. */
+    EXPECT_EQ(Seen(report, qm::BootStage::SubsystemStarted), "copy=yes software=set file=unset");
+
+    EXPECT_EQ(Read("b.txt"), "alpha");
+    EXPECT_EQ(SoftwareVersion(), u"2.0") << "persisted by the shutdown";
+    EXPECT_FALSE(HasParameter(u"BootTimeOperationsList"));
+    EXPECT_EQ(qm::AsString(qm::ReadMachineValue(dir_, Hive::System, u"Staging", u"Version")),
+              u"2.0")
+        << "the source is kept";
+}
+
+TEST_F(MachineBootTest, WithSoftwareLoadedAlreadyNothingWaits)
+{
+    StageSoftwareSource();
+    std::string error;
+    ASSERT_TRUE(qm::StageOneShotList(dir_, { kSoftwareWrite }, &error)) << error;
+    qm::BootOptions options;
+    options.softwareLoadedAtDriverLoad = true;
+    qm::BootReport report = BootClean(options);
+    EXPECT_EQ(report.deferredAfterEntry, 0u);
+    EXPECT_FALSE(report.driverStateFlagsAfterEntry & DRIVER_STATE_PROCESS_NOTIFY);
+    EXPECT_FALSE(report.deferredRunStarted);
+    EXPECT_EQ(SoftwareVersion(), u"2.0");
+}
+
+TEST_F(MachineBootTest, ADeferredWriteIsLostToAPowerLossBeforeAnyFlush)
+{
+    StageSoftwareSource();
+    std::string error;
+    ASSERT_TRUE(qm::StageOneShotList(dir_, { kSoftwareWrite }, &error)) << error;
+    ASSERT_TRUE(qm::CopyMachine(dir_, (root_ / "lazy").string(), &error)) << error;
+
+    qm::BootOptions options;
+    options.powerLoss = qm::PowerLoss::AfterUptime();
+    qm::BootReport report = BootClean(options);
+    EXPECT_TRUE(report.powerLost);
+    EXPECT_TRUE(report.deferredRunStarted) << "the write was made in memory";
+    /* The list left the disk before it ran; its SOFTWARE write never
+     * reached the disk.  Nothing brings it back. */
+    EXPECT_FALSE(HasParameter(u"BootTimeOperationsList"));
+    EXPECT_FALSE(SoftwareVersion());
+    report = BootClean();
+    EXPECT_TRUE(report.improperShutdownDetected);
+    EXPECT_FALSE(SoftwareVersion()) << "the list does not run again";
+
+    /* Where the registry's lazy flush ran before the power went, it stays. */
+    const std::string lazy = (root_ / "lazy").string();
+    options.lazyFlush = true;
+    report = BootClean(options, lazy);
+    EXPECT_TRUE(report.powerLost);
+    EXPECT_EQ(SoftwareVersion(lazy), u"2.0");
+}
+
+TEST_F(MachineBootTest, TheClockGoesOnAcrossBootsAndPowerLosses)
+{
+    qm::BootOptions options;
+    options.offSeconds = 3600;
+    options.inspect = [](qm::BootStage stage) -> std::string {
+        if (stage != qm::BootStage::Start && stage != qm::BootStage::UptimeElapsed)
+            return std::string();
+        return std::to_string(sk::PeekSystemTime());
+    };
+    auto time = [](const qm::BootReport &report, qm::BootStage stage) {
+        return std::stoll(Seen(report, stage));
+    };
+    const LONGLONG hour = 3600LL * 10000000LL;
+    qm::BootReport first = BootClean(options);
+    EXPECT_EQ(time(first, qm::BootStage::Start), sk::kSystemClockStart);
+    options.powerLoss = qm::PowerLoss::AfterUptime();
+    qm::BootReport second = BootClean(options);
+    EXPECT_GE(time(second, qm::BootStage::Start), time(first, qm::BootStage::UptimeElapsed) + hour);
+    options.powerLoss = qm::PowerLoss::None();
+    qm::BootReport third = BootClean(options);
+    EXPECT_GE(time(third, qm::BootStage::Start), time(second, qm::BootStage::UptimeElapsed) + hour)
+        << "the machine's clock keeps running through a power loss";
+}
+
+/* ---- packages across boots --------------------------------------------- */
+
+using MachinePackageTest = MachineTest;
+
+TEST_F(MachinePackageTest, APowerLossMakesTheNextBootRevertAPackageSetUpInTheCycle)
+{
+    Write("payload.txt", "new");
+    qm::PackageSpec package;
+    package.setupOperations = { CopyFileOp(u"payload.txt", u"installed.txt") };
+    package.revertOperations = { DeleteFileOp(u"installed.txt") };
+    package.bootTimeout = 3;
+    std::string error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Update", package, &error)) << error;
+
+    qm::BootOptions options;
+    options.powerLoss = qm::PowerLoss::AfterUptime();
+    qm::BootReport report = BootClean(options);
+    EXPECT_TRUE(report.powerLost);
+    EXPECT_EQ(report.powerLossStage, qm::BootStage::UptimeElapsed);
+    EXPECT_EQ(Read("installed.txt"), "new");
+    EXPECT_EQ(PackageState(u"Update"), u"Package");
+    EXPECT_EQ(qm::AsDword(qm::ReadMachineValue(dir_, Hive::System, kParameters + u"\\Update",
+                                               u"StartBootCounter")),
+              1u);
+    EXPECT_EQ(ParameterDword(u"ImproperShutdown"), 1u);
+    EXPECT_FALSE(HasParameter(u"TickCounter")) << "no shutdown recorded the cycle";
+
+    report = BootClean();
+    EXPECT_TRUE(report.improperShutdownDetected);
+    EXPECT_EQ(report.bootCounter, 2u);
+    EXPECT_EQ(PackageState(u"Update"), u"Reverted");
+    EXPECT_FALSE(fs::exists(File("installed.txt")));
+    EXPECT_FALSE(HasParameter(u"ImproperShutdown"));
+
+    report = BootClean();
+    EXPECT_FALSE(report.improperShutdownDetected);
+    EXPECT_EQ(PackageState(u"Update"), u"Reverted") << "a final state stays";
+}
+
+TEST_F(MachinePackageTest, APackageIsCommitedOnceItsBootsHaveGoneByWithOrderlyShutdowns)
+{
+    Write("payload.txt", "new");
+    Write("leftover.txt", "old");
+    qm::PackageSpec package;
+    package.setupOperations = { CopyFileOp(u"payload.txt", u"installed.txt") };
+    package.revertOperations = { DeleteFileOp(u"installed.txt") };
+    package.cleanOperations = { DeleteFileOp(u"leftover.txt") };
+    package.bootTimeout = 2;
+    std::string error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Update", package, &error)) << error;
+
+    BootClean();
+    EXPECT_EQ(PackageState(u"Update"), u"Package");
+    BootClean();
+    EXPECT_EQ(PackageState(u"Update"), u"Package") << "one boot since the setup";
+    EXPECT_TRUE(fs::exists(File("leftover.txt")));
+    BootClean();
+    EXPECT_EQ(PackageState(u"Update"), u"Commited");
+    EXPECT_FALSE(fs::exists(File("leftover.txt"))) << "the clean script ran";
+    EXPECT_EQ(Read("installed.txt"), "new");
+}
+
+TEST_F(MachinePackageTest, ATickTimeoutCountsUptimeAcrossCycles)
+{
+    Write("leftover.txt", "old");
+    qm::PackageSpec package;
+    package.cleanOperations = { DeleteFileOp(u"leftover.txt") };
+    package.tickTimeout = 1000;
+    std::string error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Update", package, &error)) << error;
+
+    qm::BootOptions options;
+    options.uptimeSeconds = 600;
+    BootClean(options);
+    BootClean(options);
+    EXPECT_EQ(PackageState(u"Update"), u"Package") << "600 s since the setup";
+    BootClean(options);
+    EXPECT_EQ(PackageState(u"Update"), u"Commited") << "1200 s since the setup";
+    EXPECT_FALSE(fs::exists(File("leftover.txt")));
+}
+
+/* Fails today: the revert is recorded at the boot pass, while its SOFTWARE
+ * part still waits for the deferred run; a power loss in between leaves the
+ * setup in place under a final "Reverted". */
+TEST_F(MachinePackageTest, DISABLED_ARevertThatWaitsForItsHiveIsRecordedOnlyOnceItRan)
+{
+    StageSoftwareSource();
+    qm::PackageSpec package;
+    package.setupOperations = { kSoftwareWrite };
+    package.revertOperations = { u"DeleteKeyValue(\"" + kSoftwareApp + u"\", \"Version\")" };
+    package.bootTimeout = 5;
+    std::string error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Update", package, &error)) << error;
+    BootClean();
+    ASSERT_EQ(SoftwareVersion(), u"2.0");
+    qm::BootOptions lose;
+    lose.powerLoss = qm::PowerLoss::AfterUptime();
+    BootClean(lose);
+
+    /* The revert boot loses the power once the driver is loaded, before
+     * the subsystem starts. */
+    const std::string probe = (root_ / "probe").string();
+    ASSERT_TRUE(qm::CopyMachine(dir_, probe, &error)) << error;
+    qm::BootReport reference = BootClean(qm::BootOptions(), probe);
+    ASSERT_TRUE(reference.CallsAt(qm::BootStage::DriverLoaded));
+    lose.powerLoss = qm::PowerLoss::AtCall(*reference.CallsAt(qm::BootStage::DriverLoaded) + 1);
+    BootClean(lose);
+    BootClean();
+    EXPECT_EQ(PackageState(u"Update"), u"Reverted");
+    EXPECT_FALSE(SoftwareVersion()) << "the setup is taken back before the package is final";
+}
+
+/* ---- power losses at every call ------------------------------------------ */
+
+using MachinePowerLossTest = MachineTest;
+
+TEST_F(MachinePowerLossTest, AOneShotListCutShortIsNeverRunAgain)
+{
+    Write("one.txt", "1");
+    std::string error;
+    ASSERT_TRUE(qm::StageOneShotList(
+        dir_, { CopyFileOp(u"one.txt", u"first.txt"), CopyFileOp(u"one.txt", u"second.txt") },
+        &error))
+        << error;
+    const fs::path base = root_ / "base";
+    ASSERT_TRUE(qm::CopyMachine(dir_, base.string(), &error)) << error;
+    qm::BootReport reference = BootClean();
+    ASSERT_TRUE(reference.CallsAt(qm::BootStage::DriverLoaded));
+    const uint64_t boot = *reference.CallsAt(qm::BootStage::DriverLoaded);
+
+    size_t cutBeforeDeletion = 0;
+    size_t cutInTheMiddle = 0;
+    for (uint64_t call = 1; call <= boot; call++) {
+        SCOPED_TRACE("power lost at call " + std::to_string(call));
+        const std::string dir = (root_ / ("cut" + std::to_string(call))).string();
+        ASSERT_TRUE(qm::CopyMachine(base.string(), dir, &error)) << error;
+        qm::BootOptions options;
+        options.powerLoss = qm::PowerLoss::AtCall(call);
+        qm::BootReport cut = BootClean(options, dir);
+        ASSERT_TRUE(cut.powerLost);
+        const bool listOnDisk = HasParameter(u"BootTimeOperationsList", dir);
+        const bool first = fs::exists(fs::path(qm::VolumeRoot(dir)) / "first.txt");
+        const bool second = fs::exists(fs::path(qm::VolumeRoot(dir)) / "second.txt");
+        if (listOnDisk) {
+            EXPECT_FALSE(first || second) << "nothing runs before its deletion is on disk";
+        }
+
+        BootClean(qm::BootOptions(), dir);
+        EXPECT_FALSE(HasParameter(u"BootTimeOperationsList", dir));
+        const bool firstAfter = fs::exists(fs::path(qm::VolumeRoot(dir)) / "first.txt");
+        const bool secondAfter = fs::exists(fs::path(qm::VolumeRoot(dir)) / "second.txt");
+        if (listOnDisk) {
+            cutBeforeDeletion++;
+            EXPECT_TRUE(firstAfter && secondAfter) << "the next boot runs the whole list";
+        } else {
+            if (first && !second)
+                cutInTheMiddle++;
+            EXPECT_EQ(firstAfter, first) << "the list is not run again";
+            EXPECT_EQ(secondAfter, second) << "the list is not run again";
+        }
+        fs::remove_all(dir);
+    }
+    EXPECT_GT(cutBeforeDeletion, 0u);
+    EXPECT_GT(cutInTheMiddle, 0u) << "some cut fell between the two copies";
+}
+
+TEST_F(MachinePowerLossTest, AMovedFileIsWholeAtItsSourceOrTargetWhereverThePowerGoes)
+{
+    std::string content;
+    for (int i = 0; i < 50000; i++)
+        content += (char)('a' + i % 26);
+    Write("Staging/big.bin", content);
+    fs::create_directories(File("Target"));
+    std::string error;
+    StageSoftwareSource();
+    ASSERT_TRUE(qm::StageOneShotList(
+        dir_, { MoveFileOp(u"Staging\\big.bin", u"Target\\big.bin"), kSoftwareWrite }, &error))
+        << error;
+    const fs::path base = root_ / "base";
+    ASSERT_TRUE(qm::CopyMachine(dir_, base.string(), &error)) << error;
+
+    qm::BootReport reference = BootClean();
+    ASSERT_EQ(Read("Target/big.bin"), content);
+    ASSERT_FALSE(fs::exists(File("Staging/big.bin")));
+    /* Every call of a boot, from the driver load to the last flush; a long
+     * boot is sampled evenly, always with its first and last call. */
+    const uint64_t calls = reference.platformCalls;
+    ASSERT_GT(calls, 0u);
+    const uint64_t step = calls / 150 + 1;
+    std::vector<uint64_t> points;
+    for (uint64_t call = 1; call <= calls; call += step)
+        points.push_back(call);
+    if (points.back() != calls)
+        points.push_back(calls);
+    std::set<qm::BootStage> stagesCut;
+    for (uint64_t call : points) {
+        SCOPED_TRACE("power lost at call " + std::to_string(call));
+        const std::string dir = (root_ / ("cut" + std::to_string(call))).string();
+        ASSERT_TRUE(qm::CopyMachine(base.string(), dir, &error)) << error;
+        qm::BootOptions options;
+        options.powerLoss = qm::PowerLoss::AtCall(call);
+        qm::BootReport cut = BootClean(options, dir);
+        ASSERT_TRUE(cut.powerLost);
+        stagesCut.insert(cut.powerLossStage);
+        const bool markerOnDisk = HasParameter(u"ImproperShutdown", dir);
+
+        qm::BootReport next = BootClean(qm::BootOptions(), dir);
+        EXPECT_EQ(next.improperShutdownDetected, markerOnDisk)
+            << "the next boot sees the cycle ended badly exactly when its marker was on disk";
+        const fs::path volume = qm::VolumeRoot(dir);
+        std::ifstream source(volume / "Staging" / "big.bin", std::ios::binary);
+        std::ifstream target(volume / "Target" / "big.bin", std::ios::binary);
+        EXPECT_NE((bool)source, (bool)target) << "the file is in exactly one place";
+        std::ifstream &whole = source ? source : target;
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(whole), {}), content);
+        EXPECT_FALSE(HasParameter(u"BootTimeOperationsList", dir));
+        fs::remove_all(dir);
+    }
+    EXPECT_TRUE(stagesCut.count(qm::BootStage::EarlyBoot)) << "cuts inside driver entry";
+    EXPECT_TRUE(stagesCut.count(qm::BootStage::HivesLoaded)) << "cuts in the deferred run";
+    EXPECT_TRUE(stagesCut.count(qm::BootStage::ShutdownDelivered)) << "cuts in the last flushes";
+}
+
+TEST_F(MachinePowerLossTest, APackageCutShortInItsFirstBootIsEitherSetUpWholeOrReverted)
+{
+    Write("payload.txt", "new");
+    qm::PackageSpec package;
+    package.setupOperations = { CopyFileOp(u"payload.txt", u"one.txt"),
+                                CopyFileOp(u"payload.txt", u"two.txt") };
+    package.revertOperations = { DeleteFileOp(u"one.txt"), DeleteFileOp(u"two.txt") };
+    package.bootTimeout = 5;
+    std::string error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Update", package, &error)) << error;
+    const fs::path base = root_ / "base";
+    ASSERT_TRUE(qm::CopyMachine(dir_, base.string(), &error)) << error;
+    qm::BootReport reference = BootClean();
+    ASSERT_EQ(PackageState(u"Update"), u"Package");
+
+    size_t reverted = 0;
+    size_t kept = 0;
+    for (uint64_t call = 1; call <= reference.platformCalls; call++) {
+        SCOPED_TRACE("power lost at call " + std::to_string(call));
+        const std::string dir = (root_ / ("cut" + std::to_string(call))).string();
+        ASSERT_TRUE(qm::CopyMachine(base.string(), dir, &error)) << error;
+        qm::BootOptions options;
+        options.powerLoss = qm::PowerLoss::AtCall(call);
+        ASSERT_TRUE(BootClean(options, dir).powerLost);
+        const fs::path volume = qm::VolumeRoot(dir);
+        const bool started = fs::exists(volume / "one.txt");
+        const bool markerOnDisk = HasParameter(u"ImproperShutdown", dir);
+        BootClean(qm::BootOptions(), dir);
+
+        auto state = qm::AsString(qm::ReadMachineValue(dir, Hive::System, kParameters + u"\\Update", u""));
+        const bool one = fs::exists(volume / "one.txt");
+        const bool two = fs::exists(volume / "two.txt");
+        if (started && markerOnDisk) {
+            EXPECT_EQ(state, u"Reverted") << "a setup begun in a cycle that ended badly";
+        }
+        if (!markerOnDisk) {
+            EXPECT_EQ(state, u"Package") << "the cycle was not known to end badly";
+        }
+        if (state == u"Reverted") {
+            reverted++;
+            EXPECT_FALSE(one || two) << "the revert takes back all of the setup";
+        } else {
+            kept++;
+            EXPECT_EQ(state, u"Package");
+            EXPECT_TRUE(one && two) << "a package is set up whole";
+        }
+        fs::remove_all(dir);
+    }
+    EXPECT_GT(reverted, 0u);
+    EXPECT_GT(kept, 0u);
+}
+
+} // namespace
