@@ -3,7 +3,8 @@
  * once the Win32 subsystem starts: the first creation of csrss.exe hands
  * the deferred list to a system worker thread and waits until it has run.
  *
- * The run happens once: only the first matching creation starts it, and a
+ * The hives the run changed are flushed when it ends.  The run happens
+ * once: only the first matching creation starts it, and a
  * creation that cannot start it (no memory, no work item) leaves it to the
  * next one.  The worker holds its own remove lock until its last step, so
  * teardown waits for it; it frees the list and unloads any hive mounted on
@@ -47,6 +48,61 @@ BOOLEAN IsSubsystemImage(const CHAR *Name)
     return TRUE;
 }
 
+VOID FlushHiveOf(PCUNICODE_STRING Path)
+{
+    OBJECT_ATTRIBUTES attributes;
+    UNICODE_STRING prefix = HivePrefix(Path);
+    HANDLE key = nullptr;
+    InitializeKeyAttributes(&attributes, &prefix, nullptr, REGISTRY_KEY_ATTRIBUTES);
+    if (NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
+        ZwFlushKey(key);
+        ZwClose(key);
+    }
+}
+
+/* Writes the hives the deferred operations changed to their files, so
+ * that work the boot pass took off its lists does not wait for the
+ * system's lazy flush to reach the disk.  A hive flushed twice is written
+ * once. */
+VOID FlushChangedHives(PLIST_ENTRY List)
+{
+    for (PLIST_ENTRY entry = List->Flink; entry != List; entry = entry->Flink) {
+        const OperationRecord *record = CONTAINING_RECORD(entry, OperationRecord, Links);
+        const TwoPathArgs *two = &record->Args.TwoPath;
+        if (!record->Executed)
+            continue;
+        switch (record->Kind) {
+        case OperationCreateKey:
+            FlushHiveOf(&record->Args.Path.Path);
+            break;
+        case OperationDeleteKey:
+            FlushHiveOf(&record->Args.DeleteKey.Path);
+            break;
+        case OperationMoveKey:
+        case OperationRenameKey:
+            FlushHiveOf(&two->Source);
+            FlushHiveOf(&two->Target);
+            break;
+        case OperationCopyKey:
+            FlushHiveOf(&two->Target);
+            break;
+        case OperationSetKeyValue:
+            FlushHiveOf(&record->Args.SetKeyValue.TargetKey);
+            if (record->Args.SetKeyValue.DeleteSource)
+                FlushHiveOf(&record->Args.SetKeyValue.SourceKey);
+            break;
+        case OperationDeleteKeyValue:
+            FlushHiveOf(&record->Args.DeleteKeyValue.KeyPath);
+            break;
+        case OperationRenameValue:
+            FlushHiveOf(&record->Args.RenameValue.KeyPath);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
 } // namespace
 
 VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
@@ -61,6 +117,7 @@ VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     workItem = run->WorkItem;
 
     RunOperationList(&context->DeferredList, FALSE, TRUE);
+    FlushChangedHives(&context->DeferredList);
     FreeOperationList(&context->DeferredList);
     /* Hives this run mounted, and any the boot pass could not unload. */
     UnloadTemporaryHives(&context->TemporaryHiveList);
