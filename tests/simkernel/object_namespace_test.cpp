@@ -8,6 +8,7 @@
 #include "simkernel/registry.h"
 #include "tests/simkernel/files_fixture.h"
 #include "tests/support/kernel_test.h"
+#include "tests/support/nt_objects.h"
 
 #include <string>
 #include <vector>
@@ -34,25 +35,7 @@ private:
     UNICODE_STRING us_;
 };
 
-class Handle {
-public:
-    Handle() = default;
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    ~Handle() { Close(); }
-    HANDLE *out() { return &h_; }
-    HANDLE get() const { return h_; }
-    void Close()
-    {
-        if (h_) {
-            EXPECT_STATUS(STATUS_SUCCESS, ZwClose(h_));
-        }
-        h_ = nullptr;
-    }
-
-private:
-    HANDLE h_ = nullptr;
-};
+using Handle = qtest::ScopedHandle;
 
 constexpr ULONG kAttributes = OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE;
 

@@ -6,6 +6,7 @@
  */
 #include "simkernel/registry.h"
 #include "tests/support/kernel_test.h"
+#include "tests/support/nt_objects.h"
 
 #include <memory>
 #include <string>
@@ -20,43 +21,8 @@ const std::u16string kLinkValue = u"SymbolicLinkValue";
 using qtest::OneViolation;
 using qtest::ViolationsDuring;
 
-/* A UNICODE_STRING over text it owns. */
-class Name {
-public:
-    explicit Name(std::u16string text) : text_(std::move(text))
-    {
-        us_.Length = us_.MaximumLength = (USHORT)(text_.size() * sizeof(WCHAR));
-        us_.Buffer = text_.empty() ? nullptr : &text_[0];
-    }
-    Name(const Name &) = delete;
-    Name &operator=(const Name &) = delete;
-    PUNICODE_STRING get() { return &us_; }
-
-private:
-    std::u16string text_;
-    UNICODE_STRING us_;
-};
-
-/* A key handle closed at the end of its scope. */
-class Key {
-public:
-    Key() = default;
-    Key(const Key &) = delete;
-    Key &operator=(const Key &) = delete;
-    ~Key() { Close(); }
-    HANDLE *out() { return &h_; }
-    HANDLE get() const { return h_; }
-    void Close()
-    {
-        if (h_) {
-            EXPECT_STATUS(STATUS_SUCCESS, ZwClose(h_));
-        }
-        h_ = nullptr;
-    }
-
-private:
-    HANDLE h_ = nullptr;
-};
+using Name = qtest::OwnedName;
+using Key = qtest::ScopedHandle;
 
 NTSTATUS Open(Key &key, const std::u16string &name, ULONG attributes = 0, HANDLE root = nullptr,
               ACCESS_MASK access = KEY_ALL_ACCESS)
