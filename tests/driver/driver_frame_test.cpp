@@ -185,6 +185,32 @@ TEST_F(DriverFrameTest, WithoutZwRenameKeyOnOlderSystemsTheRoutineStaysUnset)
     EXPECT_EQ(ZwRenameKeyRoutine, nullptr);
 }
 
+TEST_F(DriverFrameTest, ACsrssCreatedWhileTeardownRunsFindsTheLockRefused)
+{
+    EarlyBoot(false);
+    sk::RegCreateKey(kParameters);
+    sk::RegSetMultiString(kParameters, u"BootTimeOperationsList", { u"CreateKey(\"" + kSoftware + u"\\V\")" });
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    ASSERT_TRUE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+    HANDLE csrss = nullptr;
+    bool inside = false;
+    /* The DOS link goes after the remove lock was released and waited
+     * for: a creation arriving then must not run or release anything. */
+    sk::SetCallObserver([&](const char *routine, uint64_t) {
+        if (inside || std::string(routine) != "IoDeleteSymbolicLink")
+            return;
+        inside = true;
+        ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
+        csrss = sk::CreateProcess("csrss.exe");
+    });
+    Unload();
+    sk::SetCallObserver(nullptr);
+    ASSERT_NE(csrss, nullptr);
+    sk::WaitForWorkItems();
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V")) << "the deferred list was freed by teardown";
+    EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(csrss));
+}
+
 TEST_F(DriverFrameTest, EntryFailingAtEveryCallLeavesNothingBehind)
 {
     EarlyBoot(false);
