@@ -780,3 +780,27 @@ TEST_F(CheckProgramTest, EveryInvalidExampleFailsWithItsMistake)
 }
 
 } // namespace
+
+/* ---- Where deferral reorders a script --------------------------------- */
+
+TEST_F(CheckScriptTest, AWriteThatMayWaitIsFlaggedWhereALaterOperationDependsOnIt)
+{
+    ScriptData data = Convert(
+        "CreateKey(\"\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor\\App\")\n"
+        "SetKeyValue(\"\\REGISTRY\\MACHINE\\SYSTEM\\S\", \"V\", \"\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor\\App\", \"V\", true, false)\n"
+        "CopyKey(\"\\registry\\machine\\software\\vendor\", \"\\REGISTRY\\MACHINE\\SYSTEM\\Backup\", false)\n"
+        "CopyKey(\"\\REGISTRY\\MACHINE\\SOFTWARE\\VendorX\", \"\\REGISTRY\\MACHINE\\SYSTEM\\B2\", false)\n"
+        "DeleteKey(\"\\REGISTRY\\MACHINE\\SYSTEM\\Setup\", true)\n"
+        "CreateKey(\"\\REGISTRY\\MACHINE\\SYSTEM\\Setup\\Sub\")\n");
+    qelmbar::CheckResult result = qelmbar::CheckScript(data.Value);
+    ASSERT_STATUS(STATUS_SUCCESS, result.Status);
+    /* Both SOFTWARE writes wait and keep their order between them; the
+     * copy out of SOFTWARE only reads, runs at once, and so runs first.
+     * VendorX is no enclosing key of Vendor\App, and SYSTEM never waits. */
+    ASSERT_EQ(result.Reorders.size(), 2u);
+    EXPECT_EQ(result.Reorders[0].Write, 0u);
+    EXPECT_EQ(result.Reorders[0].Later, 2u);
+    EXPECT_EQ(result.Reorders[0].LaterKey, "\\registry\\machine\\software\\vendor");
+    EXPECT_EQ(result.Reorders[1].Write, 1u);
+    EXPECT_EQ(result.Reorders[1].Later, 2u);
+}

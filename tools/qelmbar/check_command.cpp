@@ -29,9 +29,15 @@ const char kHelp[] =
     "and reaches the driver as a REG_MULTI_SZ value, one string a line.\n"
     "The first fault of a refused script is shown as FILE:LINE:COLUMN.\n"
     "\n"
+    "A write under a hive other than SYSTEM may have to wait until the Win32\n"
+    "subsystem starts, and then runs after the rest of the script.  A warning\n"
+    "(FILE:LINE: warning: ...) names each such write that a later operation on\n"
+    "the same or an enclosing key, which does not wait, would then overtake.\n"
+    "Warnings do not change the exit status.\n"
+    "\n"
     "Options:\n"
     "  -p, --print   list the operations of each valid script, normalised\n"
-    "  -q, --quiet   print nothing for valid scripts\n"
+    "  -q, --quiet   print nothing for valid scripts, warnings included\n"
     "  -h, --help    show this help and exit\n"
     "\n"
     "Exit status: 0 if every script is valid, 1 if any is refused, 2 on a usage\n"
@@ -88,6 +94,35 @@ void PrintExcerpt(const ScriptData &data, size_t line, size_t column)
     std::fprintf(stderr, "%s | %s^\n", margin.c_str(), Utf8FromUtf16(under).c_str());
 }
 
+/* The 1-based line of the nth operation: the nth line that holds
+ * anything but blanks. */
+size_t OperationLine(const ScriptData &data, size_t operation)
+{
+    for (size_t line = 1; line <= data.LineCount(); line++) {
+        std::u16string text = data.Line(line);
+        if (text.find_first_not_of(u" \t\r") == std::u16string::npos)
+            continue;
+        if (operation-- == 0)
+            return line;
+    }
+    return 0;
+}
+
+/* Deferral runs a write whose hive is not loaded yet after everything
+ * else; say so where a later operation depends on it. */
+void PrintReorders(const std::string &path, const ScriptData &data, const CheckResult &result)
+{
+    for (const DeferralWarning &w : result.Reorders) {
+        size_t line = OperationLine(data, w.Write);
+        size_t later = OperationLine(data, w.Later);
+        std::fprintf(stderr,
+                     "%s:%zu: warning: this write to %s may be deferred until the Win32 "
+                     "subsystem starts, and then runs after line %zu, which works on %s\n",
+                     path.c_str(), line, w.Key.c_str(), later,
+                     w.LaterKey == w.Key ? "the same key" : ("the enclosing key " + w.LaterKey).c_str());
+    }
+}
+
 int CheckFile(const std::string &path, const Options &options)
 {
     std::string bytes, error;
@@ -112,6 +147,11 @@ int CheckFile(const std::string &path, const Options &options)
     }
 
     if (NT_SUCCESS(result.Status)) {
+        if (!options.Quiet) {
+            std::fflush(stdout);
+            PrintReorders(path, data, result);
+            std::fflush(stderr);
+        }
         if (options.Print) {
             std::string prefix = options.NamePrinted ? path + ": " : "";
             for (const std::string &operation : result.Operations)

@@ -424,6 +424,117 @@ std::string NormalisedOperation(const OperationRecord &record)
     return text + ")";
 }
 
+namespace {
+
+std::u16string View(const UNICODE_STRING &s)
+{
+    return std::u16string(s.Buffer ? (const char16_t *)s.Buffer : u"", s.Length / sizeof(WCHAR));
+}
+
+/* The keys an operation changes, and every key it touches. */
+void OperationKeys(const OperationRecord &r, std::vector<std::u16string> *changed,
+                   std::vector<std::u16string> *touched)
+{
+    const TwoPathArgs &two = r.Args.TwoPath;
+    switch (r.Kind) {
+    case OperationCreateKey:
+        changed->push_back(View(r.Args.Path.Path));
+        break;
+    case OperationDeleteKey:
+        changed->push_back(View(r.Args.DeleteKey.Path));
+        break;
+    case OperationMoveKey:
+        changed->push_back(View(two.Source));
+        changed->push_back(View(two.Target));
+        break;
+    case OperationRenameKey: {
+        std::u16string source = View(two.Source);
+        size_t cut = source.rfind(u'\\');
+        changed->push_back(source);
+        changed->push_back((cut == std::u16string::npos ? u"" : source.substr(0, cut + 1)) +
+                           View(two.Target));
+        break;
+    }
+    case OperationCopyKey:
+        touched->push_back(View(two.Source));
+        changed->push_back(View(two.Target));
+        break;
+    case OperationSetKeyValue:
+        changed->push_back(View(r.Args.SetKeyValue.TargetKey));
+        (r.Args.SetKeyValue.DeleteSource ? changed : touched)
+            ->push_back(View(r.Args.SetKeyValue.SourceKey));
+        break;
+    case OperationDeleteKeyValue:
+        changed->push_back(View(r.Args.DeleteKeyValue.KeyPath));
+        break;
+    case OperationRenameValue:
+        changed->push_back(View(r.Args.RenameValue.KeyPath));
+        break;
+    default:
+        break;
+    }
+    touched->insert(touched->end(), changed->begin(), changed->end());
+}
+
+std::u16string Upper(std::u16string text)
+{
+    for (char16_t &c : text)
+        c = RtlUpcaseUnicodeChar(c);
+    while (text.size() > 1 && text.back() == u'\\')
+        text.pop_back();
+    return text;
+}
+
+/* Whether a write to key may have to wait for its hive: every hive but
+ * SYSTEM is loaded by the system after the driver's boot pass. */
+bool MayBeDeferred(const std::u16string &key)
+{
+    const std::u16string system = u"\\REGISTRY\\MACHINE\\SYSTEM";
+    std::u16string upper = Upper(key);
+    return !(upper == system || upper.compare(0, system.size() + 1, system + u"\\") == 0);
+}
+
+bool SameOrEnclosing(const std::u16string &key, const std::u16string &outer)
+{
+    std::u16string k = Upper(key), o = Upper(outer);
+    return k == o || (k.size() > o.size() && k.compare(0, o.size(), o) == 0 && k[o.size()] == u'\\');
+}
+
+std::vector<DeferralWarning> FindReorders(PLIST_ENTRY list)
+{
+    std::vector<DeferralWarning> warnings;
+    std::vector<std::vector<std::u16string>> changed, touched;
+    for (PLIST_ENTRY entry = list->Flink; entry != list; entry = entry->Flink) {
+        changed.emplace_back();
+        touched.emplace_back();
+        OperationKeys(*CONTAINING_RECORD(entry, OperationRecord, Links), &changed.back(),
+                      &touched.back());
+    }
+    for (size_t w = 0; w < changed.size(); w++) {
+        for (const std::u16string &key : changed[w]) {
+            if (!MayBeDeferred(key))
+                continue;
+            bool found = false;
+            for (size_t later = w + 1; later < touched.size() && !found; later++) {
+                /* A later write that may wait as well keeps its place
+                 * behind this one in the deferred list. */
+                if (std::any_of(changed[later].begin(), changed[later].end(), MayBeDeferred))
+                    continue;
+                for (const std::u16string &other : touched[later]) {
+                    if (SameOrEnclosing(key, other)) {
+                        warnings.push_back({ w, later, Utf8FromUtf16(key), Utf8FromUtf16(other) });
+                        found = true;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    return warnings;
+}
+
+} // namespace
+
 CheckResult CheckScript(const std::u16string &value)
 {
     CheckResult result;
@@ -439,6 +550,7 @@ CheckResult CheckScript(const std::u16string &value)
         for (PLIST_ENTRY entry = list.Flink; entry != &list; entry = entry->Flink)
             result.Operations.push_back(
                 NormalisedOperation(*CONTAINING_RECORD(entry, OperationRecord, Links)));
+        result.Reorders = FindReorders(&list);
     }
     FreeOperationList(&list);
 

@@ -26,10 +26,25 @@ struct Diagnosis {
  * Message says so). */
 Diagnosis DiagnoseScript(const std::u16string &value);
 
+/* A registry write that may be deferred (its key lies in a hive the
+ * system loads after the driver's boot pass, so the driver may have to run
+ * it once the Win32 subsystem starts, after everything else), followed by
+ * an operation on the same key or one enclosing it that does not wait
+ * itself (it only reads there, or changes only SYSTEM), which then runs
+ * first.  Operations are counted from 0 in script order. */
+struct DeferralWarning {
+    size_t Write = 0;
+    size_t Later = 0;
+    std::string Key;      /* the key the write changes */
+    std::string LaterKey; /* the key of the later operation */
+};
+
 struct CheckResult {
     NTSTATUS Status = STATUS_SUCCESS;
     /* On success, every operation in its normalised form. */
     std::vector<std::string> Operations;
+    /* On success, the places where deferral would reorder the script. */
+    std::vector<DeferralWarning> Reorders;
     /* When refused for anything but memory. */
     Diagnosis Fault;
 };
