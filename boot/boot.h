@@ -56,6 +56,19 @@ NTSTATUS ProcessPackage(HANDLE ParametersKey, PackageRecord *Package);
  * empty.  The head is left empty. */
 VOID FreePackageList(PLIST_ENTRY PackageList);
 
+/* A package whose revert left operations to the deferred run: its full
+ * key path, behind the record in the same pool block, and the first
+ * failure of the part that ran in the boot pass. */
+struct PendingRevert {
+    LIST_ENTRY Links;
+    UNICODE_STRING KeyPath;
+    NTSTATUS Failure;
+};
+/* Records every pending revert as "Reverted" (with LastPackageError for a
+ * failure), flushes, and empties the list.  A head never linked counts as
+ * empty. */
+VOID CompletePendingReverts(PLIST_ENTRY List);
+
 /* Deferred run. */
 VOID ProcessCreateNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
 VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);

@@ -119,6 +119,8 @@ VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     RunOperationList(&context->DeferredList, FALSE, TRUE);
     FlushChangedHives(&context->DeferredList);
     FreeOperationList(&context->DeferredList);
+    /* Reverts whose last part just ran are final now. */
+    CompletePendingReverts(&context->PendingRevertList);
     /* Hives this run mounted, and any the boot pass could not unload. */
     UnloadTemporaryHives(&context->TemporaryHiveList);
 

@@ -164,12 +164,51 @@ Exit:
     return status;
 }
 
+ULONG CountRecords(PLIST_ENTRY List)
+{
+    ULONG count = 0;
+    for (PLIST_ENTRY entry = List->Flink; entry != List; entry = entry->Flink)
+        count++;
+    return count;
+}
+
+/* Leaves the state of a package whose revert is not done yet to the
+ * deferred run.  FALSE when there is no memory for the record: the state
+ * is then written at once. */
+BOOLEAN DeferRevertState(const PackageRecord *Package, NTSTATUS Failure)
+{
+    PCUNICODE_STRING parameters = QelmbarContext->ParametersPath;
+    ULONG bytes = (parameters ? parameters->Length : 0) + sizeof(WCHAR) + Package->KeyName.Length;
+    PendingRevert *pending;
+    if (!parameters || bytes + sizeof(WCHAR) > QELMBAR_MAX_STRING_BYTES)
+        return FALSE;
+    pending = (PendingRevert *)ExAllocatePoolWithTag(PagedPool, sizeof(PendingRevert) + bytes +
+                                                                    sizeof(WCHAR), QELMBAR_TAG);
+    if (!pending)
+        return FALSE;
+    RtlZeroMemory(pending, sizeof(PendingRevert) + bytes + sizeof(WCHAR));
+    pending->KeyPath.Buffer = (PWCH)(pending + 1);
+    pending->KeyPath.MaximumLength = (USHORT)(bytes + sizeof(WCHAR));
+    RtlCopyUnicodeString(&pending->KeyPath, parameters);
+    RtlAppendUnicodeToString(&pending->KeyPath, QTEXT("\\"));
+    RtlAppendUnicodeStringToString(&pending->KeyPath, &Package->KeyName);
+    pending->Failure = Failure;
+    InsertTailList(&QelmbarContext->PendingRevertList, &pending->Links);
+    return TRUE;
+}
+
 NTSTATUS RevertPackage(HANDLE ParametersKey, PackageRecord *Package)
 {
     HANDLE key = nullptr;
     NTSTATUS status;
+    ULONG before = CountRecords(&Package->RevertOperations);
 
     RunOperationList(&Package->RevertOperations, FALSE, FALSE);
+    /* Part of the revert waits for its hive: the package is final only
+     * once that part ran too.  Until then a power loss reverts it again. */
+    if (CountRecords(&Package->RevertOperations) != before &&
+        DeferRevertState(Package, FirstFailure(&Package->RevertOperations)))
+        return STATUS_SUCCESS;
     status = OpenPackageKey(ParametersKey, Package, &key);
     if (!NT_SUCCESS(status))
         return status;
@@ -347,6 +386,28 @@ NTSTATUS ProcessPackage(HANDLE ParametersKey, PackageRecord *Package)
         Elapsed(context->TickCounter, Package->StartTickCounter, Package->TickTimeout))
         return CommitPackage(ParametersKey, Package);
     return STATUS_SUCCESS;
+}
+
+VOID CompletePendingReverts(PLIST_ENTRY List)
+{
+    if (!List->Flink) {
+        InitializeListHead(List);
+        return;
+    }
+    while (!IsListEmpty(List)) {
+        PendingRevert *pending = CONTAINING_RECORD(RemoveHeadList(List), PendingRevert, Links);
+        OBJECT_ATTRIBUTES attributes;
+        HANDLE key = nullptr;
+        InitializeKeyAttributes(&attributes, &pending->KeyPath, nullptr, REGISTRY_KEY_ATTRIBUTES);
+        if (NT_SUCCESS(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes))) {
+            NTSTATUS status = WriteState(key, RevertedState, sizeof(RevertedState));
+            if (NT_SUCCESS(status) && !NT_SUCCESS(pending->Failure))
+                SetDwordValue(key, &LastPackageErrorName, (ULONG)pending->Failure);
+            ZwFlushKey(key);
+            ZwClose(key);
+        }
+        ExFreePoolWithTag(pending, QELMBAR_TAG);
+    }
 }
 
 VOID FreePackageList(PLIST_ENTRY PackageList)

@@ -14,6 +14,7 @@ VOID InitializeContextLists(DriverContext *Context)
     InitializeListHead(&Context->PackageList);
     InitializeListHead(&Context->TemporaryHiveList);
     InitializeListHead(&Context->DeferredList);
+    InitializeListHead(&Context->PendingRevertList);
     KeInitializeEvent(&Context->PassLock, SynchronizationEvent, TRUE);
 }
 

@@ -32,6 +32,9 @@ struct DriverContext {
     BOOLEAN BootUptimeTaken;
     /* Set by the first creation of csrss.exe that starts the deferred run. */
     LONG DeferredRunStarted;
+    /* Packages whose revert left operations to the deferred run: they are
+     * recorded "Reverted" once it ran (or at teardown). */
+    LIST_ENTRY PendingRevertList;
     /* Held by a boot or shutdown pass while it runs, so that a shutdown
      * request and an unload never run two passes at once. */
     KEVENT PassLock;

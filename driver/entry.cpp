@@ -182,6 +182,9 @@ VOID NTAPI DriverTeardown(PDRIVER_OBJECT DriverObject)
         FreePackageList(&context->PackageList);
         UnloadTemporaryHives(&context->TemporaryHiveList);
         FreeOperationList(&context->DeferredList);
+        /* No deferred run will come: what the reverts left undone stays
+         * undone, and they are recorded as the boot pass would have. */
+        CompletePendingReverts(&context->PendingRevertList);
         if (context->ParametersPath) {
             ExFreePoolWithTag(context->ParametersPath, QELMBAR_TAG);
             context->ParametersPath = nullptr;

@@ -151,6 +151,40 @@ TEST_F(PackageTest, AfterAnImproperShutdownThePackageIsRevertedAndFailuresReport
     EXPECT_FALSE(NT_SUCCESS((NTSTATUS)*error));
 }
 
+TEST_F(PackageTest, ARevertThatWaitsForItsHiveIsFinalOnlyOnceItRan)
+{
+    UNICODE_STRING parameters = Keep(kParameters);
+    context_.ParametersPath = &parameters;
+    ASSERT_STATUS(STATUS_SUCCESS, sk::UnmountHive(qtest::kSoftware));
+    AddPackage(u"Pkg");
+    sk::RegSetDword(kPkg, u"StartBootCounter", 4);
+    SetScript(kPkg, u"RevertOperations",
+              { u"DeleteKey(\"" + qtest::kSoftware + u"\\Vendor\", true)", u"CreateKey(\"" + kProbe + u"\\R\")" });
+    context_.ImproperShutdownDetected = TRUE;
+
+    HANDLE key = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeKeyAttributes(&attributes, &parameters, nullptr, REGISTRY_KEY_ATTRIBUTES);
+    ASSERT_STATUS(STATUS_SUCCESS, ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes));
+    ASSERT_STATUS(STATUS_SUCCESS, EnumeratePackages(key, &context_.PackageList));
+    ProcessPackage(key, CONTAINING_RECORD(context_.PackageList.Flink, PackageRecord, Links));
+    FreePackageList(&context_.PackageList);
+    ZwClose(key);
+    EXPECT_TRUE(sk::RegKeyExists(kProbe + u"\\R"));
+    EXPECT_EQ(State(), StateBytes(u"Package")) << "a power loss now reverts it again";
+
+    /* The system loads SOFTWARE; the deferred run completes the revert. */
+    ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(qtest::kSoftware, u"SOFTWARE"));
+    sk::RegCreateKey(qtest::kSoftware + u"\\Vendor");
+    RunOperationList(&context_.DeferredList, FALSE, TRUE);
+    FreeOperationList(&context_.DeferredList);
+    CompletePendingReverts(&context_.PendingRevertList);
+    EXPECT_FALSE(sk::RegKeyExists(qtest::kSoftware + u"\\Vendor"));
+    EXPECT_EQ(State(), StateBytes(u"Reverted"));
+    EXPECT_FALSE(sk::RegGetValue(kPkg, u"LastPackageError").has_value());
+    EXPECT_TRUE(IsListEmpty(&context_.PendingRevertList));
+}
+
 TEST_F(PackageTest, ANewPackageIsSetUpEvenAfterAnImproperShutdownAndAFailedSetupIsNotRetried)
 {
     AddPackage(u"Pkg");
