@@ -8,7 +8,7 @@
 #include "simkernel/upcase.h"
 #include "tests/support/kernel_test.h"
 
-#include <hivex.h>
+#include "tests/simkernel/hivex_view.h"
 
 #include <signal.h>
 #include <stdio.h>
@@ -21,6 +21,13 @@
 namespace {
 
 using sk::reg::Key;
+using qtest::Digest;
+
+/* Every key by its stored name, the root's included. */
+std::string HivexView(const std::string &path)
+{
+    return qtest::HivexView(path, true);
+}
 
 const std::u16string kHive = u"\\REGISTRY\\MACHINE\\SAMPLE";
 const std::u16string kSavedName = u"\\??\\C:\\Windows\\System32\\config\\SAMPLE";
@@ -46,55 +53,7 @@ void Spill(const std::string &path, const std::vector<uint8_t> &bytes)
     std::ofstream(path, std::ios::binary).write((const char *)bytes.data(), bytes.size());
 }
 
-std::string Digest(const uint8_t *p, size_t n)
-{
-    uint64_t h = 1469598103934665603ULL;
-    for (size_t i = 0; i < n; i++)
-        h = (h ^ p[i]) * 1099511628211ULL;
-    char text[64];
-    snprintf(text, sizeof(text), "%zu:%016llx", n, (unsigned long long)h);
-    return text;
-}
-
-/* One line per key and value, children in the order given: what the
- * file holds as hivex sees it, and what the tree holds. */
-void DumpHivex(hive_h *h, hive_node_h node, const std::string &indent, std::string *out)
-{
-    char *name = hivex_node_name(h, node);
-    *out += indent + "key " + (name ? name : "<error>") + "\n";
-    free(name);
-    hive_value_h *values = hivex_node_values(h, node);
-    for (hive_value_h *v = values; v && *v; v++) {
-        char *vname = hivex_value_key(h, *v);
-        /* The enum cannot hold every type a file stores; take its bytes. */
-        alignas(hive_type) unsigned char slot[sizeof(hive_type)] = {};
-        size_t len = 0;
-        char *data = hivex_value_value(h, *v, reinterpret_cast<hive_type *>(slot), &len);
-        uint32_t type;
-        memcpy(&type, slot, sizeof(type));
-        *out += indent + "  value " + vname + " type " + std::to_string(type) + " " +
-                (data ? Digest((const uint8_t *)data, len) : "unreadable") + "\n";
-        free(vname);
-        free(data);
-    }
-    free(values);
-    hive_node_h *children = hivex_node_children(h, node);
-    for (hive_node_h *c = children; c && *c; c++)
-        DumpHivex(h, *c, indent + "  ", out);
-    free(children);
-}
-
-std::string HivexView(const std::string &path)
-{
-    hive_h *h = hivex_open(path.c_str(), 0);
-    if (!h)
-        return "hivex refuses the file";
-    std::string out;
-    DumpHivex(h, hivex_root(h), "", &out);
-    hivex_close(h);
-    return out;
-}
-
+/* What the tree holds, in the lines HivexView gives for the file. */
 void DumpTree(const Key &key, bool full, const std::string &indent, std::string *out)
 {
     *out += indent + "key " + qtest::U8(key.name);

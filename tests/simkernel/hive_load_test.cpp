@@ -9,7 +9,7 @@
 #include "simkernel/hive_load.h"
 #include "tests/support/kernel_test.h"
 
-#include <hivex.h>
+#include "tests/simkernel/hivex_view.h"
 
 #include <signal.h>
 #include <stdio.h>
@@ -22,6 +22,14 @@
 namespace {
 
 using sk::reg::Key;
+using qtest::Digest;
+
+/* The root's name is left out: a loaded hive's root takes the mount
+ * point's name. */
+std::string HivexView(const std::string &path)
+{
+    return qtest::HivexView(path, false);
+}
 
 const std::u16string kMachine = u"\\REGISTRY\\MACHINE";
 const std::u16string kStage = kMachine + u"\\STAGE";
@@ -39,16 +47,6 @@ std::vector<uint8_t> Pattern(size_t size, unsigned seed)
     for (size_t i = 0; i < size; i++)
         data[i] = (uint8_t)(i * 131 + seed + (i >> 11));
     return data;
-}
-
-std::string Digest(const uint8_t *p, size_t n)
-{
-    uint64_t h = 1469598103934665603ULL;
-    for (size_t i = 0; i < n; i++)
-        h = (h ^ p[i]) * 1099511628211ULL;
-    char text[64];
-    snprintf(text, sizeof(text), "%zu:%016llx", n, (unsigned long long)h);
-    return text;
 }
 
 /* One line per key and value, subkeys in the order kept; with full, what
@@ -81,45 +79,6 @@ std::string TreeView(const std::u16string &path, bool full = true)
         return "no key";
     std::string out;
     DumpTree(*key, full, "", &out);
-    return out;
-}
-
-/* The same lines as hivex reads the file. */
-void DumpHivex(hive_h *h, hive_node_h node, const std::string &indent, std::string *out)
-{
-    char *name = hivex_node_name(h, node);
-    *out += indent + "key " + (indent.empty() ? "" : name ? name : "<error>") + "\n";
-    free(name);
-    hive_value_h *values = hivex_node_values(h, node);
-    for (hive_value_h *v = values; v && *v; v++) {
-        char *vname = hivex_value_key(h, *v);
-        /* The enum cannot hold every type a file stores; take its bytes. */
-        alignas(hive_type) unsigned char slot[sizeof(hive_type)] = {};
-        size_t len = 0;
-        char *data = hivex_value_value(h, *v, reinterpret_cast<hive_type *>(slot), &len);
-        uint32_t type;
-        memcpy(&type, slot, sizeof(type));
-        *out += indent + "  value " + (vname ? vname : "<error>") + " type " +
-                std::to_string(type) + " " +
-                (data ? Digest((const uint8_t *)data, len) : "unreadable") + "\n";
-        free(vname);
-        free(data);
-    }
-    free(values);
-    hive_node_h *children = hivex_node_children(h, node);
-    for (hive_node_h *c = children; c && *c; c++)
-        DumpHivex(h, *c, indent + "  ", out);
-    free(children);
-}
-
-std::string HivexView(const std::string &path)
-{
-    hive_h *h = hivex_open(path.c_str(), 0);
-    if (!h)
-        return "hivex refuses the file";
-    std::string out;
-    DumpHivex(h, hivex_root(h), "", &out);
-    hivex_close(h);
     return out;
 }
 
