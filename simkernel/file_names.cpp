@@ -386,20 +386,5 @@ bool HostDirectoryEmpty(const std::string &hostPath)
     return empty;
 }
 
-NTSTATUS CaptureName(const char *routine, PCUNICODE_STRING name, std::u16string *out)
-{
-    out->clear();
-    if (!name)
-        return STATUS_SUCCESS;
-    if (name->Length & 1)
-        return STATUS_OBJECT_NAME_INVALID;
-    if (name->Length && !name->Buffer) {
-        Violation("%s: name of %u bytes without a buffer", routine, name->Length);
-        return STATUS_ACCESS_VIOLATION;
-    }
-    out->assign(name->Buffer, name->Length / sizeof(WCHAR));
-    return STATUS_SUCCESS;
-}
-
 } // namespace fs
 } // namespace sk

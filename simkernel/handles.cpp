@@ -95,6 +95,30 @@ void ResetHandles()
     Table() = HandleTable();
 }
 
+NTSTATUS CaptureName(const char *routine, PCUNICODE_STRING name, std::u16string_view *view)
+{
+    *view = std::u16string_view();
+    if (!name)
+        return STATUS_SUCCESS;
+    if (name->Length & 1)
+        return STATUS_OBJECT_NAME_INVALID;
+    if (name->Length && !name->Buffer) {
+        Violation("%s: name of %u bytes without a buffer", routine, name->Length);
+        return STATUS_ACCESS_VIOLATION;
+    }
+    *view = std::u16string_view(name->Buffer, name->Length / sizeof(WCHAR));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CaptureName(const char *routine, PCUNICODE_STRING name, std::u16string *text)
+{
+    std::u16string_view view;
+    NTSTATUS status = CaptureName(routine, name, &view);
+    text->assign(view);
+    return status;
+}
+
+
 } // namespace sk
 
 using namespace sk;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace sk {
 
@@ -68,6 +69,12 @@ void ResetPool();
 void ResetFaults();
 void ResetRegistry();
 void ResetHiveLoads();
+
+/* A counted name as the object manager and the I/O manager capture it: a
+ * missing string is an empty name, an odd length is
+ * STATUS_OBJECT_NAME_INVALID, bytes without a buffer a violation. */
+NTSTATUS CaptureName(const char *routine, PCUNICODE_STRING name, std::u16string_view *view);
+NTSTATUS CaptureName(const char *routine, PCUNICODE_STRING name, std::u16string *text);
 
 /* One lock guards the whole simulated kernel's bookkeeping; routines that
  * block (waits, worker threads) release it before they block. */

@@ -61,24 +61,6 @@ NTSTATUS ReferenceKey(HANDLE handle, ACCESS_MASK needed, std::shared_ptr<Key> *k
     return STATUS_SUCCESS;
 }
 
-/* A counted name as the object manager captures it: an odd length is
- * refused, a missing string is an empty name. */
-NTSTATUS CaptureName(const char *routine, PCUNICODE_STRING name, std::u16string_view *view)
-{
-    if (!name) {
-        *view = std::u16string_view();
-        return STATUS_SUCCESS;
-    }
-    if (name->Length & 1)
-        return STATUS_OBJECT_NAME_INVALID;
-    if (name->Length && !name->Buffer) {
-        Violation("%s: name of %u bytes without a buffer", routine, name->Length);
-        return STATUS_ACCESS_VIOLATION;
-    }
-    *view = std::u16string_view(name->Buffer, name->Length / sizeof(WCHAR));
-    return STATUS_SUCCESS;
-}
-
 /* A value name: present, of whole characters. */
 NTSTATUS CaptureValueName(const char *routine, PCUNICODE_STRING name, std::u16string_view *view)
 {

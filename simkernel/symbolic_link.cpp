@@ -55,21 +55,6 @@ NTSTATUS CaptureTarget(const char *routine, PCUNICODE_STRING target, std::u16str
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CaptureName(const char *routine, PCUNICODE_STRING name, std::u16string *text)
-{
-    text->clear();
-    if (!name)
-        return STATUS_SUCCESS;
-    if (name->Length & 1)
-        return STATUS_OBJECT_NAME_INVALID;
-    if (name->Length && !name->Buffer) {
-        Violation("%s: name of %u bytes without a buffer", routine, name->Length);
-        return STATUS_ACCESS_VIOLATION;
-    }
-    text->assign(name->Buffer, name->Length / sizeof(WCHAR));
-    return STATUS_SUCCESS;
-}
-
 /* Checks the object attributes and captures the name in them. */
 NTSTATUS CaptureAttributes(const char *routine, POBJECT_ATTRIBUTES oa, std::u16string *name)
 {

@@ -224,8 +224,5 @@ inline LONGLONG AllocationFor(LONGLONG size)
     return (size + kCluster - 1) / kCluster * kCluster;
 }
 
-/* A counted name, checked as the I/O manager captures it. */
-NTSTATUS CaptureName(const char *routine, PCUNICODE_STRING name, std::u16string *out);
-
 } // namespace fs
 } // namespace sk
