@@ -297,22 +297,6 @@ NTSTATUS SendIrp(PDEVICE_OBJECT device, IrpBuffer &buffer)
     return status;
 }
 
-/* The file rights a request for generic rights stands for. */
-ACCESS_MASK MapFileAccess(ACCESS_MASK desired)
-{
-    ACCESS_MASK granted =
-        desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
-    if (desired & GENERIC_READ)
-        granted |= FILE_GENERIC_READ;
-    if (desired & GENERIC_WRITE)
-        granted |= FILE_GENERIC_WRITE;
-    if (desired & GENERIC_EXECUTE)
-        granted |= FILE_GENERIC_EXECUTE;
-    if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED))
-        granted |= FILE_ALL_ACCESS;
-    return granted;
-}
-
 NTSTATUS SendFileRequest(DeviceOpen &open, UCHAR major)
 {
     IrpBuffer buffer(open.device->StackSize);
@@ -549,7 +533,7 @@ NTSTATUS OpenDevice(const std::u16string &name, ACCESS_MASK access, HANDLE *hand
             return STATUS_NO_SUCH_DEVICE;
         if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount)
             return STATUS_ACCESS_DENIED;
-        granted = MapFileAccess(access);
+        granted = fs::MapFileAccess(access);
         if (State().accessCheck) {
             ACCESS_MASK checked = 0;
             status = State().accessCheck(device, record->security, granted, &checked);
