@@ -52,30 +52,35 @@ PVOID AllocateZeroed(SIZE_T Bytes)
     return block;
 }
 
-/* The name of the subkey entry in Entries; FALSE when the record does not
- * fit the bytes it came in. */
+/* The name an entry record holds: NameLength at NameLengthOffset, the
+ * characters at Header; FALSE when the record does not fit the bytes it
+ * came in. */
+BOOLEAN EntryName(const UCHAR *Entries, ULONG Returned, ULONG Capacity, ULONG NameLengthOffset,
+                  ULONG Header, PUNICODE_STRING Name)
+{
+    ULONG nameLength;
+    if (Returned < Header || Returned > Capacity)
+        return FALSE;
+    RtlCopyMemory(&nameLength, Entries + NameLengthOffset, sizeof(nameLength));
+    if (nameLength > Returned - Header || (nameLength & 1))
+        return FALSE;
+    Name->Buffer = (PWCH)(Entries + Header);
+    Name->Length = Name->MaximumLength = (USHORT)nameLength;
+    return TRUE;
+}
+
 BOOLEAN SubkeyEntryName(const UCHAR *Entries, ULONG Returned, PUNICODE_STRING Name)
 {
-    const KEY_BASIC_INFORMATION *entry = (const KEY_BASIC_INFORMATION *)Entries;
-    const ULONG header = FIELD_OFFSET(KEY_BASIC_INFORMATION, Name);
-    if (Returned < header || Returned > KEY_ENTRY_BUFFER_BYTES ||
-        entry->NameLength > Returned - header || (entry->NameLength & 1))
-        return FALSE;
-    Name->Buffer = (PWCH)entry->Name;
-    Name->Length = Name->MaximumLength = (USHORT)entry->NameLength;
-    return TRUE;
+    return EntryName(Entries, Returned, KEY_ENTRY_BUFFER_BYTES,
+                     FIELD_OFFSET(KEY_BASIC_INFORMATION, NameLength),
+                     FIELD_OFFSET(KEY_BASIC_INFORMATION, Name), Name);
 }
 
 BOOLEAN ValueEntryName(const UCHAR *Entries, ULONG Returned, PUNICODE_STRING Name)
 {
-    const KEY_VALUE_BASIC_INFORMATION *entry = (const KEY_VALUE_BASIC_INFORMATION *)Entries;
-    const ULONG header = FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name);
-    if (Returned < header || Returned > VALUE_ENTRY_BUFFER_BYTES ||
-        entry->NameLength > Returned - header || (entry->NameLength & 1))
-        return FALSE;
-    Name->Buffer = (PWCH)entry->Name;
-    Name->Length = Name->MaximumLength = (USHORT)entry->NameLength;
-    return TRUE;
+    return EntryName(Entries, Returned, VALUE_ENTRY_BUFFER_BYTES,
+                     FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, NameLength),
+                     FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name), Name);
 }
 
 /* Whether an open key (opened with OBJ_OPENLINK) is a registry link: its
