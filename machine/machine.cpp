@@ -1059,14 +1059,25 @@ bool CopyMachine(const std::string &src, const std::string &dst, std::string *er
 
 /* ---- reading and changing hive files ------------------------------------ */
 
+namespace {
+
+/* The key at keyPath in the hive's file as it is now; *root keeps the
+ * tree read alive. */
+const sk::reg::Key *ReadOfflineKey(const std::string &dir, Hive hive, const std::u16string &keyPath,
+                                   std::shared_ptr<sk::reg::Key> *root, std::string *error)
+{
+    *root = ReadHive(dir, hive, error);
+    return *root ? FindOffline(**root, hive, keyPath, error) : nullptr;
+}
+
+} // namespace
+
 std::optional<MachineValue> ReadMachineValue(const std::string &dir, Hive hive,
                                              const std::u16string &keyPath,
                                              const std::u16string &valueName, std::string *error)
 {
-    std::shared_ptr<sk::reg::Key> root = ReadHive(dir, hive, error);
-    if (!root)
-        return std::nullopt;
-    const sk::reg::Key *key = FindOffline(*root, hive, keyPath, error);
+    std::shared_ptr<sk::reg::Key> root;
+    const sk::reg::Key *key = ReadOfflineKey(dir, hive, keyPath, &root, error);
     if (!key)
         return std::nullopt;
     for (const sk::reg::Value &value : key->values) {
@@ -1082,10 +1093,8 @@ std::optional<std::vector<std::u16string>> ReadMachineKeys(const std::string &di
                                                            const std::u16string &keyPath,
                                                            std::string *error)
 {
-    std::shared_ptr<sk::reg::Key> root = ReadHive(dir, hive, error);
-    if (!root)
-        return std::nullopt;
-    const sk::reg::Key *key = FindOffline(*root, hive, keyPath, error);
+    std::shared_ptr<sk::reg::Key> root;
+    const sk::reg::Key *key = ReadOfflineKey(dir, hive, keyPath, &root, error);
     if (!key)
         return std::nullopt;
     std::vector<std::u16string> names;
@@ -1098,10 +1107,8 @@ std::optional<std::vector<std::u16string>> ReadMachineValueNames(const std::stri
                                                                  const std::u16string &keyPath,
                                                                  std::string *error)
 {
-    std::shared_ptr<sk::reg::Key> root = ReadHive(dir, hive, error);
-    if (!root)
-        return std::nullopt;
-    const sk::reg::Key *key = FindOffline(*root, hive, keyPath, error);
+    std::shared_ptr<sk::reg::Key> root;
+    const sk::reg::Key *key = ReadOfflineKey(dir, hive, keyPath, &root, error);
     if (!key)
         return std::nullopt;
     std::vector<std::u16string> names;
