@@ -53,12 +53,32 @@ int UsageError(const std::string &command, const std::string &message)
     return kExitTrouble;
 }
 
+namespace {
+
+bool TakesArgument(const Flag &flag)
+{
+    return flag.Text || flag.List;
+}
+
+void Store(const Flag &flag, const std::string &argument)
+{
+    if (flag.Value)
+        *flag.Value = true;
+    if (flag.Text)
+        *flag.Text = argument;
+    if (flag.List)
+        flag.List->push_back(argument);
+}
+
+} // namespace
+
 bool ParseFlags(const std::string &command, const std::vector<std::string> &args,
                 const std::vector<Flag> &flags, std::vector<std::string> *operands,
                 int *exitStatus)
 {
     bool optionsEnded = false;
-    for (const std::string &arg : args) {
+    for (size_t at = 0; at < args.size(); at++) {
+        const std::string &arg = args[at];
         if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
             operands->push_back(arg);
             continue;
@@ -77,11 +97,23 @@ bool ParseFlags(const std::string &command, const std::vector<std::string> &args
                 *exitStatus = UsageError(command, "unknown option '--" + bare + "'");
                 return false;
             }
+            if (!TakesArgument(*flag)) {
+                if (equals != std::string::npos) {
+                    *exitStatus = UsageError(command, "option '--" + bare + "' takes no value");
+                    return false;
+                }
+                *flag->Value = true;
+                continue;
+            }
             if (equals != std::string::npos) {
-                *exitStatus = UsageError(command, "option '--" + bare + "' takes no value");
+                Store(*flag, name.substr(equals + 1));
+                continue;
+            }
+            if (at + 1 >= args.size()) {
+                *exitStatus = UsageError(command, "option '--" + bare + "' needs a value");
                 return false;
             }
-            *flag->Value = true;
+            Store(*flag, args[++at]);
             continue;
         }
         for (size_t i = 1; i < arg.size(); i++) {
@@ -91,9 +123,51 @@ bool ParseFlags(const std::string &command, const std::vector<std::string> &args
                 *exitStatus = UsageError(command, std::string("unknown option '-") + arg[i] + "'");
                 return false;
             }
-            *flag->Value = true;
+            if (!TakesArgument(*flag)) {
+                *flag->Value = true;
+                continue;
+            }
+            /* -cARG, or -c ARG. */
+            if (i + 1 < arg.size()) {
+                Store(*flag, arg.substr(i + 1));
+            } else if (at + 1 < args.size()) {
+                Store(*flag, args[++at]);
+            } else {
+                *exitStatus = UsageError(command, std::string("option '-") + arg[i] +
+                                                      "' needs a value");
+                return false;
+            }
+            break;
         }
     }
+    return true;
+}
+
+bool ParseNumber(const std::string &command, const std::string &option, const std::string &text,
+                 unsigned long long min, unsigned long long max, unsigned long long *value,
+                 int *exitStatus)
+{
+    unsigned long long number = 0;
+    bool valid = !text.empty() && text.size() <= 20;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            valid = false;
+            break;
+        }
+        unsigned digit = (unsigned)(c - '0');
+        if (number > (~0ull - digit) / 10) {
+            valid = false;
+            break;
+        }
+        number = number * 10 + digit;
+    }
+    if (!valid || number < min || number > max) {
+        *exitStatus = UsageError(command, "option '" + option + "' needs a whole number from " +
+                                              std::to_string(min) + " to " +
+                                              std::to_string(max) + ", not '" + text + "'");
+        return false;
+    }
+    *value = number;
     return true;
 }
 

@@ -43,21 +43,35 @@ void PrintError(const std::string &message);
  * to read about usage.  Returns kExitTrouble. */
 int UsageError(const std::string &command, const std::string &message);
 
-/* An option without a value: --name, or -c as well when Short is not 0. */
+/*
+ * An option: --name, or -c as well when Short is not 0.  With only Value
+ * it takes no argument and sets *Value.  With Text it takes one, written
+ * --name=ARG, --name ARG or -c ARG, and keeps the last one given; with
+ * List every one given is kept in order.  Value, when also given, says
+ * whether the option was used at all.
+ */
 struct Flag {
     const char *Long;
     char Short;
     bool *Value;
+    std::string *Text = nullptr;
+    std::vector<std::string> *List = nullptr;
 };
 
 /*
  * Sorts a command's arguments into flags and operands.  Flags may stand
- * anywhere, short ones may be grouped (-pq), and "--" ends them; a lone "-"
- * is an operand.  On a usage error it reports it and returns false with
- * *exitStatus set.
+ * anywhere, short ones without an argument may be grouped (-pq), and "--"
+ * ends them; a lone "-" is an operand.  On a usage error it reports it and
+ * returns false with *exitStatus set.
  */
 bool ParseFlags(const std::string &command, const std::vector<std::string> &args,
                 const std::vector<Flag> &flags, std::vector<std::string> *operands,
                 int *exitStatus);
+
+/* A whole decimal number in [min, max] from an option's argument; false
+ * with a usage error reported (and *exitStatus set) otherwise. */
+bool ParseNumber(const std::string &command, const std::string &option, const std::string &text,
+                 unsigned long long min, unsigned long long max, unsigned long long *value,
+                 int *exitStatus);
 
 } // namespace qelmbar::cli
