@@ -100,6 +100,7 @@ NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, BOOLEAN RunDefe
 
     if (!List || !List->Flink)
         return STATUS_SUCCESS;
+    TraceListRun(List);
     for (entry = List->Flink; entry != List; entry = next) {
         OperationRecord *record = CONTAINING_RECORD(entry, OperationRecord, Links);
         NTSTATUS status;
@@ -111,11 +112,13 @@ NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, BOOLEAN RunDefe
         status = RunOperation(record);
         if (status == STATUS_FAIL_CHECK && !RunDeferred &&
             (ULONG)record->Kind < OPERATION_KIND_COUNT) {
+            TraceOperationOutcome(entry, status, TRUE);
             RemoveEntryList(&record->Links);
             InsertTailList(&QelmbarContext->DeferredList, &record->Links);
             result = STATUS_SUCCESS;
             continue;
         }
+        TraceOperationOutcome(entry, status, FALSE);
         record->Executed = TRUE;
         if (NT_SUCCESS(status)) {
             result = status;

@@ -11,6 +11,7 @@
  */
 #include "machine/machine.h"
 
+#include "boot/boot.h"
 #include "driver/driver.h"
 #include "simkernel/clock.h"
 #include "simkernel/files.h"
@@ -29,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -344,6 +346,17 @@ void EncodeReport(const BootReport &r, Encoder *e)
     e->U64((uint64_t)r.powerLossStage);
     e->U64(r.platformCalls);
     e->Strs(r.callTrace);
+    e->U64(r.trace.size());
+    for (const TraceEvent &t : r.trace) {
+        e->U64((uint64_t)t.kind);
+        e->U64((uint64_t)t.script);
+        e->Str(U8(t.package));
+        e->U64(t.index);
+        e->Bool(t.deferredRun);
+        e->U64((uint32_t)t.status);
+        e->Bool(t.deferred);
+        e->U64((uint64_t)t.stage);
+    }
     e->Bool(r.contextAvailable);
     e->U64(r.bootCounter);
     e->U64(r.tickCounter);
@@ -381,6 +394,19 @@ bool DecodeReport(const std::string &bytes, BootReport *r)
     r->powerLossStage = (BootStage)d.U64();
     r->platformCalls = d.U64();
     r->callTrace = d.Strs();
+    r->trace.clear();
+    for (uint64_t i = 0, n = d.U64(); i < n && d.Good(); i++) {
+        TraceEvent t;
+        t.kind = (TraceEvent::Kind)d.U64();
+        t.script = (ScriptKind)d.U64();
+        t.package = U16(d.Str());
+        t.index = (size_t)d.U64();
+        t.deferredRun = d.Bool();
+        t.status = (NTSTATUS)(uint32_t)d.U64();
+        t.deferred = d.Bool();
+        t.stage = (BootStage)d.U64();
+        r->trace.push_back(std::move(t));
+    }
     r->contextAvailable = d.Bool();
     r->bootCounter = (ULONG)d.U64();
     r->tickCounter = (ULONG)d.U64();
@@ -671,6 +697,14 @@ public:
         sk::SetRoutineExported("ZwRenameKey", options_.renameKeyExported);
         for (const std::string &name : options_.exportedRoutines)
             sk::SetRoutineExported(name, true);
+        if (options_.traceOperations) {
+            sk::TraceSink sink;
+            sink.listRun = [this](PLIST_ENTRY list) { TraceList(list); };
+            sink.operationOutcome = [this](PLIST_ENTRY entry, NTSTATUS status, bool deferred) {
+                TraceOutcome(entry, status, deferred);
+            };
+            sk::SetTraceSink(std::move(sink));
+        }
         Stage(BootStage::Start);
 
         /* Early boot: the loader has brought SYSTEM and the boot drivers. */
@@ -778,6 +812,74 @@ private:
         }
     }
 
+    /* Where an operation of a list being run comes from. */
+    struct Origin {
+        ScriptKind script;
+        std::u16string package;
+        size_t index;
+    };
+
+    /* A list starts to run: which script it is, and every record's place
+     * in it, taken now, before records leave it for the deferred run. */
+    void TraceList(PLIST_ENTRY list)
+    {
+        DriverContext *context = QelmbarContext;
+        TraceEvent event;
+        event.kind = TraceEvent::Kind::ListRun;
+        if (context && list == &context->DeferredList) {
+            event.deferredRun = true;
+        } else if (context && context->PackageList.Flink) {
+            for (PLIST_ENTRY entry = context->PackageList.Flink; entry != &context->PackageList;
+                 entry = entry->Flink) {
+                const PackageRecord *package = CONTAINING_RECORD(entry, PackageRecord, Links);
+                ScriptKind kind;
+                if (list == &package->SetupOperations)
+                    kind = ScriptKind::Setup;
+                else if (list == &package->RevertOperations)
+                    kind = ScriptKind::Revert;
+                else if (list == &package->CleanOperations)
+                    kind = ScriptKind::Clean;
+                else
+                    continue;
+                event.script = kind;
+                event.package = std::u16string(package->KeyName.Buffer,
+                                               package->KeyName.Length / sizeof(WCHAR));
+                break;
+            }
+        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        event.stage = report_.lastStage;
+        if (!event.deferredRun) {
+            size_t index = 0;
+            for (PLIST_ENTRY entry = list->Flink; entry != list; entry = entry->Flink)
+                origins_[entry] = Origin{ event.script, event.package, index++ };
+        }
+        deferredRunning_ = event.deferredRun;
+        report_.trace.push_back(std::move(event));
+    }
+
+    void TraceOutcome(PLIST_ENTRY entry, NTSTATUS status, bool deferred)
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        TraceEvent event;
+        event.kind = TraceEvent::Kind::Outcome;
+        auto origin = origins_.find(entry);
+        if (origin != origins_.end()) {
+            event.script = origin->second.script;
+            event.package = origin->second.package;
+            event.index = origin->second.index;
+        }
+        event.deferredRun = deferredRunning_;
+        event.status = status;
+        event.deferred = deferred;
+        event.stage = report_.lastStage;
+        report_.trace.push_back(std::move(event));
+        /* A record that ran is freed with its list, and its address may
+         * come back for another; one left for the deferred run lives on. */
+        if (!deferred && origin != origins_.end())
+            origins_.erase(origin);
+    }
+
     void Check(const std::string &step, NTSTATUS status)
     {
         if (NT_SUCCESS(status))
@@ -850,6 +952,8 @@ private:
     sk::BootLinks links_;
     std::mutex mutex_;
     BootReport report_;
+    std::map<PLIST_ENTRY, Origin> origins_;
+    bool deferredRunning_ = false;
     std::atomic<bool> inspecting_{ false };
     std::atomic<bool> poweredOff_{ false };
     std::atomic<uint64_t> excluded_{ 0 };
@@ -1305,6 +1409,17 @@ bool StagePackage(const std::string &dir, const std::u16string &name, const Pack
 }
 
 /* ---- boots -------------------------------------------------------------- */
+
+const char *ScriptKindName(ScriptKind kind)
+{
+    switch (kind) {
+    case ScriptKind::OneShot: return "one-shot list";
+    case ScriptKind::Setup: return "setup";
+    case ScriptKind::Revert: return "revert";
+    case ScriptKind::Clean: return "clean";
+    }
+    return "script";
+}
 
 const char *BootStageName(BootStage stage)
 {

@@ -207,11 +207,35 @@ struct BootOptions {
     PowerLoss powerLoss;
     /* Record the name of every platform call from the driver load on. */
     bool recordCalls = false;
+    /* Record every list the driver runs and each operation's outcome. */
+    bool traceOperations = false;
     /* Runs in the child at every stage reached; a non-empty answer goes to
      * the report.  May use the direct simkernel API and the readers. */
     std::function<std::string(BootStage)> inspect;
     /* A boot that has not ended by then is killed and reported failed. */
     unsigned watchdogSeconds = 120;
+};
+
+/* The scripts the driver runs in a boot. */
+enum class ScriptKind { OneShot, Setup, Revert, Clean };
+const char *ScriptKindName(ScriptKind kind); /* "one-shot list", "setup", ... */
+
+/* What the executor did, from its trace points. */
+struct TraceEvent {
+    enum class Kind {
+        ListRun, /* the driver started to run a script (or the deferred run) */
+        Outcome, /* one operation ran, or was left for the deferred run */
+    };
+    Kind kind = Kind::ListRun;
+    /* The script the list or the operation comes from; for the start of
+     * the deferred run, which gathers several, OneShot and no package. */
+    ScriptKind script = ScriptKind::OneShot;
+    std::u16string package; /* the package's key name; "" for the one-shot list */
+    size_t index = 0;       /* the operation's place in its script, from 0 */
+    bool deferredRun = false;
+    NTSTATUS status = STATUS_SUCCESS;
+    bool deferred = false; /* left for the deferred run, which will run it */
+    BootStage stage = BootStage::Start; /* the last stage reached */
 };
 
 struct BootReport {
@@ -235,6 +259,7 @@ struct BootReport {
      * those before the call that never happened). */
     uint64_t platformCalls = 0;
     std::vector<std::string> callTrace; /* with recordCalls */
+    std::vector<TraceEvent> trace;      /* with traceOperations, in order */
 
     /* The driver's state at the end (or at the power loss). */
     bool contextAvailable = false;

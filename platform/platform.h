@@ -31,3 +31,26 @@
 
 /* Largest byte length a UNICODE_STRING can describe with room for a NUL. */
 #define QELMBAR_MAX_STRING_BYTES 65532u
+
+/*
+ * Trace points of the executor: each list it starts to run, and each
+ * operation's outcome, with whether the operation was left for the
+ * deferred run.  The kernel build compiles them away; the host build hands
+ * them to whoever listens, which is how the simulator reports what a script
+ * did without the driver writing any log.
+ */
+#if defined(QELMBAR_KERNEL)
+FORCEINLINE VOID TraceListRun(PLIST_ENTRY List)
+{
+    UNREFERENCED_PARAMETER(List);
+}
+FORCEINLINE VOID TraceOperationOutcome(PLIST_ENTRY Entry, NTSTATUS Status, BOOLEAN Deferred)
+{
+    UNREFERENCED_PARAMETER(Entry);
+    UNREFERENCED_PARAMETER(Status);
+    UNREFERENCED_PARAMETER(Deferred);
+}
+#else
+VOID TraceListRun(PLIST_ENTRY List);
+VOID TraceOperationOutcome(PLIST_ENTRY Entry, NTSTATUS Status, BOOLEAN Deferred);
+#endif

@@ -79,4 +79,14 @@ void ResetRoutineExports();
 using CallObserver = std::function<void(const char *routine, uint64_t callNumber)>;
 void SetCallObserver(CallObserver observer);
 
+/* Listener of the executor's trace points (see platform.h): the list it
+ * starts to run, and each operation's outcome.  Called on the driver's
+ * thread; an empty member ignores its point.  A fresh kernel keeps the
+ * sink, so a listener set before a boot sees all of it. */
+struct TraceSink {
+    std::function<void(PLIST_ENTRY list)> listRun;
+    std::function<void(PLIST_ENTRY entry, NTSTATUS status, bool deferred)> operationOutcome;
+};
+void SetTraceSink(TraceSink sink);
+
 } // namespace sk

@@ -379,6 +379,117 @@ TEST_F(MachineBootTest, TheClockGoesOnAcrossBootsAndPowerLosses)
         << "the machine's clock keeps running through a power loss";
 }
 
+/* ---- the executor's trace ---------------------------------------------- */
+
+/* One event as "kind script package index status deferred run". */
+std::string Describe(const qm::TraceEvent &event)
+{
+    std::string text = event.kind == qm::TraceEvent::Kind::ListRun ? "run " : "op ";
+    text += qm::ScriptKindName(event.script);
+    if (!event.package.empty())
+        text += " " + U8(event.package);
+    if (event.kind == qm::TraceEvent::Kind::Outcome) {
+        text += " #" + std::to_string(event.index) + " " + qelmbar::StatusText(event.status);
+        if (event.deferred)
+            text += " deferred";
+    }
+    if (event.deferredRun)
+        text += " (deferred run)";
+    return text;
+}
+
+std::vector<std::string> Describe(const std::vector<qm::TraceEvent> &trace)
+{
+    std::vector<std::string> lines;
+    for (const qm::TraceEvent &event : trace)
+        lines.push_back(Describe(event));
+    return lines;
+}
+
+using MachineTraceTest = MachineTest;
+
+TEST_F(MachineTraceTest, EachOperationIsTracedToItsScriptAndPlaceAcrossTheDeferredRun)
+{
+    Write("a.txt", "alpha");
+    StageSoftwareSource();
+    std::string error;
+    ASSERT_TRUE(qm::StageOneShotList(dir_,
+                                     { CopyFileOp(u"a.txt", u"b.txt"), kSoftwareWrite,
+                                       CopyFileOp(u"missing.txt", u"c.txt") },
+                                     &error))
+        << error;
+    qm::PackageSpec package;
+    package.setupOperations = { CopyFileOp(u"a.txt", u"d.txt"), CopyFileOp(u"none.txt", u"x.txt"),
+                                CopyFileOp(u"a.txt", u"e.txt") };
+    package.bootTimeout = 2;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Update", package, &error)) << error;
+
+    qm::BootOptions options;
+    options.traceOperations = true;
+    qm::BootReport report = BootClean(options);
+    EXPECT_EQ(Describe(report.trace),
+              (std::vector<std::string>{
+                  "run one-shot list",
+                  "op one-shot list #0 STATUS_SUCCESS (0x00000000)",
+                  "op one-shot list #1 STATUS_FAIL_CHECK (0xC0000229) deferred",
+                  "op one-shot list #2 STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)",
+                  "run setup Update",
+                  "op setup Update #0 STATUS_SUCCESS (0x00000000)",
+                  "op setup Update #1 STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)",
+                  "run one-shot list (deferred run)",
+                  "op one-shot list #1 STATUS_SUCCESS (0x00000000) (deferred run)",
+              }))
+        << "the failed setup stops its script, so its third operation never runs";
+    ASSERT_FALSE(report.trace.empty());
+    EXPECT_EQ(report.trace.front().stage, qm::BootStage::EarlyBoot);
+    EXPECT_EQ(report.trace.back().stage, qm::BootStage::HivesLoaded)
+        << "the deferred run starts with csrss.exe";
+    EXPECT_EQ(report.openHandles, 0u);
+
+    qm::BootReport untraced = BootClean();
+    EXPECT_TRUE(untraced.trace.empty()) << "tracing is asked for";
+}
+
+TEST_F(MachineTraceTest, APowerLossKeepsTheTraceUpToTheCallThatNeverHappened)
+{
+    Write("a.txt", "alpha");
+    std::string error;
+    ASSERT_TRUE(qm::StageOneShotList(dir_, { CopyFileOp(u"a.txt", u"b.txt"),
+                                             CopyFileOp(u"a.txt", u"c.txt") },
+                                     &error))
+        << error;
+    /* The first boot finds where the second copy starts. */
+    qm::BootOptions options;
+    options.traceOperations = true;
+    options.recordCalls = true;
+    const std::string probe = (root_ / "probe").string();
+    ASSERT_TRUE(qm::CopyMachine(dir_, probe, &error)) << error;
+    qm::BootReport full = BootClean(options, probe);
+    ASSERT_EQ(Describe(full.trace),
+              (std::vector<std::string>{ "run one-shot list",
+                                         "op one-shot list #0 STATUS_SUCCESS (0x00000000)",
+                                         "op one-shot list #1 STATUS_SUCCESS (0x00000000)",
+                                         "run one-shot list (deferred run)" }))
+        << "the deferred run starts with csrss.exe even when nothing waits";
+
+    /* Calls of the driver up to the end of the first copy: cut the power
+     * after them, before the list is done. */
+    uint64_t cut = 0;
+    for (uint64_t call = 1; call <= full.platformCalls; call++) {
+        options.powerLoss = qm::PowerLoss::AtCall(call);
+        ASSERT_TRUE(qm::CopyMachine(dir_, (root_ / ("cut" + std::to_string(call))).string(), &error));
+        qm::BootReport report = BootClean(options, (root_ / ("cut" + std::to_string(call))).string());
+        fs::remove_all(root_ / ("cut" + std::to_string(call)));
+        if (report.trace.size() == 2 && !report.trace[1].deferred) {
+            cut = call;
+            EXPECT_EQ(Describe(report.trace[1]), "op one-shot list #0 STATUS_SUCCESS (0x00000000)");
+            EXPECT_TRUE(report.powerLost);
+            break;
+        }
+    }
+    EXPECT_NE(cut, 0u) << "some cut falls between the two copies";
+}
+
 /* ---- packages across boots --------------------------------------------- */
 
 using MachinePackageTest = MachineTest;
