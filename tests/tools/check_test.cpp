@@ -5,6 +5,7 @@
  * statuses, on temporary files and on the examples.
  */
 #include "tests/support/kernel_test.h"
+#include "tests/support/tool_run.h"
 #include "tools/qelmbar/script_check.h"
 #include "tools/qelmbar/script_source.h"
 
@@ -463,69 +464,8 @@ TEST_F(CheckScriptTest, PoolFailuresNeverTurnTheVerdictAround)
 
 /* ---- The program ---------------------------------------------------- */
 
-struct Outcome {
-    int Status = -1;
-    std::string Out;
-    std::string Err;
-};
-
-std::string ReadAll(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string ShellQuote(const std::string &word)
-{
-    std::string quoted = "'";
-    for (char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-class CheckProgramTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() /
-               ("qelmbar-check-" + std::to_string(getpid()) + "-" + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-
-    void TearDown() override { fs::remove_all(dir_); }
-
-    /* Writes a file in the test's directory and returns its path. */
-    std::string Write(const std::string &name, const std::string &bytes)
-    {
-        fs::path path = dir_ / name;
-        std::ofstream out(path, std::ios::binary);
-        out << bytes;
-        return path.string();
-    }
-
-    Outcome Run(const std::vector<std::string> &args, const std::string &workingDir = "")
-    {
-        std::string command = ShellQuote(QELMBAR_TOOL_PATH);
-        if (!workingDir.empty())
-            command = "cd " + ShellQuote(workingDir) + " && " + command;
-        for (const std::string &arg : args)
-            command += " " + ShellQuote(arg);
-        fs::path out = dir_ / "stdout.txt", err = dir_ / "stderr.txt";
-        command += " >" + ShellQuote(out.string()) + " 2>" + ShellQuote(err.string());
-        int raw = std::system(command.c_str());
-        Outcome outcome;
-        outcome.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        outcome.Out = ReadAll(out);
-        outcome.Err = ReadAll(err);
-        return outcome;
-    }
-
-    fs::path dir_;
-};
+using Outcome = qelmbar::test::ToolOutcome;
+using CheckProgramTest = qelmbar::test::ToolTest;
 
 const char kTryCheckHelp[] = "Try 'qelmbar check --help' for more information.\n";
 

@@ -1,0 +1,622 @@
+/*
+ * simulate_command.cpp - qelmbar simulate: boots a machine directory with
+ * the driver, once or several times, and tells what the driver did in each
+ * boot, script by script and operation by operation.
+ */
+#include "simkernel/sim.h"
+#include "tools/lib/json.h"
+#include "tools/lib/status_names.h"
+#include "tools/qelmbar/command.h"
+#include "tools/qelmbar/script_check.h"
+#include "tools/qelmbar/script_source.h"
+#include "tools/qelmbar/simulation.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+namespace qelmbar::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kName[] = "simulate";
+
+const char kHelp[] =
+    "Usage: qelmbar simulate [OPTION]... MACHINE\n"
+    "\n"
+    "Boots the machine directory MACHINE (see 'qelmbar machine create') with the\n"
+    "driver loaded as Windows loads a boot-start driver, and reports for each boot\n"
+    "every script the driver ran and what each operation in it did: done, failed\n"
+    "with its status, deferred (a registry write that waits for its hive and runs\n"
+    "once the Win32 subsystem has started), skipped (an earlier failure ended its\n"
+    "script), interrupted (under way when the power was lost) or not reached (the\n"
+    "power was lost first).  The driver's counters and\n"
+    "every package's state are shown before and after each boot.\n"
+    "\n"
+    "A boot changes the machine as a boot changes a computer: the next simulate\n"
+    "goes on from there.  With --scratch the boots run on a copy, and MACHINE is\n"
+    "left as it was.\n"
+    "\n"
+    "A boot: SYSTEM is loaded and \\SystemRoot names the boot volume by its ARC path;\n"
+    "the driver's entry runs; the other hives are loaded; smss.exe and csrss.exe\n"
+    "start; the system runs for the uptime; then it shuts down in order, unless the\n"
+    "power is lost first.\n"
+    "\n"
+    "Options:\n"
+    "  -n, --boots N            boot N times (1 to 1000; default 1)\n"
+    "  -u, --uptime SECONDS     how long each boot runs once csrss.exe has started\n"
+    "                           (default 600)\n"
+    "      --power-loss [BOOT:]WHEN\n"
+    "                           lose the power in boot BOOT (default 1) instead of\n"
+    "                           shutting down.  WHEN is 'uptime' (once the system has\n"
+    "                           run) or 'call=N' (at the Nth call the driver makes into\n"
+    "                           the kernel, counted from its load; that call never\n"
+    "                           happens).  May be given once for each boot.\n"
+    "      --off SECONDS        how long the machine is off between boots (default 60)\n"
+    "      --software-loaded    SOFTWARE is loaded already when the driver loads\n"
+    "      --boot-device        early in boot, \\SystemRoot goes through \\Device\\BootDevice\n"
+    "      --no-arc-path        the ARC path of the boot volume does not open\n"
+    "      --no-rename-key      the kernel does not export ZwRenameKey\n"
+    "      --windows VERSION    the version the kernel reports, MAJOR.MINOR.BUILD\n"
+    "                           (default 10.0.19045)\n"
+    "      --lazy-flush         flush every changed hive once the system has run, as\n"
+    "                           the lazy writer would (otherwise only the driver's own\n"
+    "                           flushes and the shutdown's reach the disk)\n"
+    "      --scratch            boot a copy of MACHINE and leave MACHINE as it was\n"
+    "      --json               the report as JSON, on standard output\n"
+    "  -h, --help               show this help and exit\n"
+    "\n"
+    "The simulation runs the driver's own code against a model of the NT services\n"
+    "it relies on: it tells what the driver does with the files and hives of\n"
+    "MACHINE, not how the rest of Windows would behave.\n"
+    "\n"
+    "Exit status: 0 if every boot ran as planned; 1 if the driver's entry failed,\n"
+    "the driver broke a kernel rule or a step of the system itself failed; 2 on a\n"
+    "usage error or when MACHINE cannot be booted.\n";
+
+std::string U8(const std::u16string &text)
+{
+    return Utf8FromUtf16(text);
+}
+
+std::string Optional(const std::optional<ULONG> &value)
+{
+    return value ? std::to_string(*value) : "none";
+}
+
+/* ---- options ------------------------------------------------------------ */
+
+struct Plan {
+    unsigned Boots = 1;
+    qm::BootOptions Options;
+    std::map<unsigned, qm::PowerLoss> PowerLosses;
+    bool Scratch = false;
+    bool Json = false;
+};
+
+bool ParsePowerLoss(const std::string &text, unsigned boots, Plan *plan, int *status)
+{
+    std::string when = text;
+    unsigned long long boot = 1;
+    size_t colon = text.find(':');
+    if (colon != std::string::npos) {
+        if (!ParseNumber(kName, "--power-loss", text.substr(0, colon), 1, boots, &boot, status))
+            return false;
+        when = text.substr(colon + 1);
+    }
+    qm::PowerLoss loss;
+    if (when == "uptime") {
+        loss = qm::PowerLoss::AfterUptime();
+    } else if (when.compare(0, 5, "call=") == 0) {
+        unsigned long long call = 0;
+        if (!ParseNumber(kName, "--power-loss call", when.substr(5), 1, 1000000000ull, &call,
+                         status))
+            return false;
+        loss = qm::PowerLoss::AtCall(call);
+    } else {
+        *status = UsageError(kName, "--power-loss needs 'uptime' or 'call=N', not '" + when + "'");
+        return false;
+    }
+    if (plan->PowerLosses.count((unsigned)boot)) {
+        *status = UsageError(kName, "--power-loss given twice for boot " + std::to_string(boot));
+        return false;
+    }
+    plan->PowerLosses[(unsigned)boot] = loss;
+    return true;
+}
+
+bool ParseVersion(const std::string &text, qm::BootOptions *options, int *status)
+{
+    unsigned long long parts[3] = { 0, 0, 0 };
+    size_t start = 0;
+    for (int i = 0; i < 3; i++) {
+        size_t dot = i < 2 ? text.find('.', start) : text.size();
+        if (dot == std::string::npos ||
+            !ParseNumber(kName, "--windows", text.substr(start, dot - start), 0, 0xFFFFFFFFull,
+                         &parts[i], status))
+            return dot == std::string::npos
+                       ? (*status = UsageError(kName, "--windows needs MAJOR.MINOR.BUILD, not '" +
+                                                          text + "'"),
+                          false)
+                       : false;
+        start = dot + 1;
+    }
+    options->windowsMajor = (ULONG)parts[0];
+    options->windowsMinor = (ULONG)parts[1];
+    options->windowsBuild = (ULONG)parts[2];
+    return true;
+}
+
+/* ---- the text report ---------------------------------------------------- */
+
+std::string ScriptTitle(qm::ScriptKind kind, const std::u16string &package)
+{
+    if (kind == qm::ScriptKind::OneShot)
+        return "one-shot list";
+    return "package " + U8(package) + ", " + qm::ScriptKindName(kind);
+}
+
+std::string OutcomeText(const OperationResult &operation)
+{
+    std::string text;
+    switch (operation.Result) {
+    case Outcome::Done:
+        text = "done";
+        if (operation.Status != STATUS_SUCCESS)
+            text += " with " + StatusText(operation.Status);
+        break;
+    case Outcome::Failed:
+        text = "failed with " + StatusText(operation.Status);
+        break;
+    default:
+        text = OutcomeName(operation.Result);
+        break;
+    }
+    if (operation.WasDeferred && operation.Result != Outcome::Deferred)
+        text = "deferred, then " + text + " in the deferred run";
+    else if (operation.WasDeferred && operation.Result == Outcome::Deferred)
+        text = "deferred; the deferred run did not come in this boot";
+    return text;
+}
+
+void PrintState(const char *label, const DriverState &state)
+{
+    std::printf("  %s:", label);
+    if (!state.ParametersPresent) {
+        std::printf(" no Parameters key\n");
+        return;
+    }
+    std::printf(" BootCounter %s, TickCounter %s, ImproperShutdown %s",
+                Optional(state.BootCounter).c_str(), Optional(state.TickCounter).c_str(),
+                state.ImproperShutdownMarker ? "set" : "not set");
+    if (state.OneShotList) {
+        CheckResult check = CheckScript(*state.OneShotList);
+        if (NT_SUCCESS(check.Status))
+            std::printf(", one-shot list of %zu operation%s", check.Operations.size(),
+                        check.Operations.size() == 1 ? "" : "s");
+        else
+            std::printf(", a one-shot list the parser refuses");
+    }
+    std::printf("\n");
+    for (const PackageState &package : state.Packages) {
+        std::printf("    package %s: %s", U8(package.Name).c_str(),
+                    package.State ? U8(*package.State).c_str() : "?");
+        if (package.StartBootCounter)
+            std::printf(", set up at boot %u", (unsigned)*package.StartBootCounter);
+        if (package.StartTickCounter)
+            std::printf(" (TickCounter %u)", (unsigned)*package.StartTickCounter);
+        if (package.BootTimeout)
+            std::printf(", BootTimeout %u", (unsigned)*package.BootTimeout);
+        if (package.TickTimeout)
+            std::printf(", TickTimeout %u", (unsigned)*package.TickTimeout);
+        if (package.LastPackageError)
+            std::printf(", LastPackageError %s",
+                        StatusText((NTSTATUS)*package.LastPackageError).c_str());
+        std::printf("\n");
+    }
+}
+
+std::string EndText(const BootResult &boot)
+{
+    const qm::BootReport &report = boot.Report;
+    if (!report.completed)
+        return "did not complete: " + report.failure;
+    if (!report.powerLost)
+        return "orderly shutdown after " + std::to_string(boot.Options.uptimeSeconds) + " s";
+    if (report.powerLossCall == 0)
+        return "power lost after " + std::to_string(boot.Options.uptimeSeconds) +
+               " s, without a shutdown";
+    return "power lost at call " + std::to_string(report.powerLossCall) + " (" +
+           report.powerLossRoutine + "), after stage '" +
+           qm::BootStageName(report.powerLossStage) + "'";
+}
+
+void PrintBoot(const BootResult &boot, unsigned total)
+{
+    const qm::BootReport &report = boot.Report;
+    std::printf("Boot %u of %u: %s\n", boot.Number, total, EndText(boot).c_str());
+    if (report.entryReturned)
+        std::printf("  driver entry: %s\n", StatusText(report.entryStatus).c_str());
+    else
+        std::printf("  driver entry: did not return\n");
+    if (report.contextAvailable)
+        std::printf("  improper shutdown of the last cycle: %s\n",
+                    report.improperShutdownDetected ? "detected" : "no");
+    PrintState("before", boot.Before);
+
+    for (const ScriptResult &script : boot.Scripts) {
+        std::printf("  %s, %zu operation%s:\n", ScriptTitle(script.Kind, script.Package).c_str(),
+                    script.Operations.size(), script.Operations.size() == 1 ? "" : "s");
+        for (const OperationResult &operation : script.Operations)
+            std::printf("    %zu. %s: %s\n", operation.Index + 1, OutcomeText(operation).c_str(),
+                        operation.Operation.empty() ? "(operation not known)"
+                                                    : operation.Operation.c_str());
+    }
+    for (const ScriptNotRun &script : boot.NotRun)
+        std::printf("  %s: not run, %s\n", ScriptTitle(script.Kind, script.Package).c_str(),
+                    script.Reason.c_str());
+    if (boot.DeferredRunStarted) {
+        if (boot.DeferredRun.empty()) {
+            std::printf("  deferred run after csrss.exe started: nothing waited\n");
+        } else {
+            std::printf("  deferred run after csrss.exe started, %zu operation%s:\n",
+                        boot.DeferredRun.size(), boot.DeferredRun.size() == 1 ? "" : "s");
+            for (const BootResult::DeferredEntry &entry : boot.DeferredRun) {
+                OperationResult shown;
+                shown.Result = entry.Result;
+                shown.Status = entry.Status;
+                std::printf("    %s %zu: %s\n", ScriptTitle(entry.Kind, entry.Package).c_str(),
+                            entry.Index + 1, OutcomeText(shown).c_str());
+            }
+        }
+    }
+    PrintState("after", boot.After);
+    for (const std::string &error : report.systemErrors)
+        std::printf("  system error: %s\n", error.c_str());
+    for (const std::string &violation : report.violations)
+        std::printf("  kernel rule broken by the driver: %s\n", violation.c_str());
+}
+
+/* ---- the JSON report ---------------------------------------------------- */
+
+void JsonStatus(JsonWriter &json, const std::string &key, NTSTATUS status)
+{
+    json.Key(key).BeginObject();
+    json.Member("code", (unsigned long long)(ULONG)status);
+    const char *name = StatusName(status);
+    json.Key("name");
+    if (name)
+        json.String(name);
+    else
+        json.Null();
+    json.Member("text", StatusText(status));
+    json.EndObject();
+}
+
+void JsonOptional(JsonWriter &json, const std::string &key, const std::optional<ULONG> &value)
+{
+    json.Key(key);
+    if (value)
+        json.Unsigned(*value);
+    else
+        json.Null();
+}
+
+void JsonState(JsonWriter &json, const std::string &key, const DriverState &state)
+{
+    json.Key(key).BeginObject();
+    json.Member("parameters", state.ParametersPresent);
+    JsonOptional(json, "BootCounter", state.BootCounter);
+    JsonOptional(json, "TickCounter", state.TickCounter);
+    json.Member("ImproperShutdown", state.ImproperShutdownMarker);
+    json.Key("SystemRoot");
+    if (state.SystemRoot)
+        json.String(U8(*state.SystemRoot));
+    else
+        json.Null();
+    json.Key("oneShotList");
+    if (state.OneShotList) {
+        CheckResult check = CheckScript(*state.OneShotList);
+        json.BeginObject().Member("valid", NT_SUCCESS(check.Status));
+        json.Member("operations", (unsigned long long)check.Operations.size());
+        json.EndObject();
+    } else {
+        json.Null();
+    }
+    json.Key("packages").BeginArray();
+    for (const PackageState &package : state.Packages) {
+        json.BeginObject().Member("name", U8(package.Name));
+        json.Key("state");
+        if (package.State)
+            json.String(U8(*package.State));
+        else
+            json.Null();
+        JsonOptional(json, "StartBootCounter", package.StartBootCounter);
+        JsonOptional(json, "StartTickCounter", package.StartTickCounter);
+        JsonOptional(json, "BootTimeout", package.BootTimeout);
+        JsonOptional(json, "TickTimeout", package.TickTimeout);
+        if (package.LastPackageError)
+            JsonStatus(json, "LastPackageError", (NTSTATUS)*package.LastPackageError);
+        else
+            json.Key("LastPackageError").Null();
+        json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+}
+
+void JsonPlace(JsonWriter &json, qm::ScriptKind kind, const std::u16string &package)
+{
+    json.Member("script", qm::ScriptKindName(kind));
+    json.Key("package");
+    if (kind == qm::ScriptKind::OneShot)
+        json.Null();
+    else
+        json.String(U8(package));
+}
+
+void JsonBoot(JsonWriter &json, const BootResult &boot)
+{
+    const qm::BootReport &report = boot.Report;
+    json.BeginObject();
+    json.Member("boot", boot.Number);
+    json.Member("completed", report.completed);
+    if (!report.completed)
+        json.Member("failure", report.failure);
+    json.Member("clean", boot.Clean());
+    json.Member("uptimeSeconds", (unsigned long long)boot.Options.uptimeSeconds);
+    json.Key("end");
+    if (!report.powerLost) {
+        json.BeginObject().Member("kind", "shutdown").EndObject();
+    } else {
+        json.BeginObject().Member("kind", "power loss");
+        json.Key("call");
+        if (report.powerLossCall)
+            json.Unsigned(report.powerLossCall);
+        else
+            json.Null();
+        json.Member("routine", report.powerLossRoutine);
+        json.Member("afterStage", qm::BootStageName(report.powerLossStage));
+        json.EndObject();
+    }
+    json.Member("entryReturned", report.entryReturned);
+    if (report.entryReturned)
+        JsonStatus(json, "entryStatus", report.entryStatus);
+    json.Member("improperShutdownDetected", report.improperShutdownDetected);
+    JsonState(json, "before", boot.Before);
+
+    json.Key("scripts").BeginArray();
+    for (const ScriptResult &script : boot.Scripts) {
+        json.BeginObject();
+        JsonPlace(json, script.Kind, script.Package);
+        json.Member("stage", qm::BootStageName(script.Stage));
+        json.Key("operations").BeginArray();
+        for (const OperationResult &operation : script.Operations) {
+            json.BeginObject();
+            json.Member("index", (unsigned long long)operation.Index + 1);
+            json.Member("operation", operation.Operation);
+            json.Member("outcome", OutcomeName(operation.Result));
+            if (operation.Result == Outcome::Done || operation.Result == Outcome::Failed)
+                JsonStatus(json, "status", operation.Status);
+            json.Member("deferred", operation.WasDeferred);
+            json.EndObject();
+        }
+        json.EndArray();
+        json.EndObject();
+    }
+    json.EndArray();
+
+    json.Key("notRun").BeginArray();
+    for (const ScriptNotRun &script : boot.NotRun) {
+        json.BeginObject();
+        JsonPlace(json, script.Kind, script.Package);
+        json.Member("reason", script.Reason);
+        json.EndObject();
+    }
+    json.EndArray();
+
+    json.Key("deferredRun").BeginObject();
+    json.Member("started", boot.DeferredRunStarted);
+    json.Key("operations").BeginArray();
+    for (const BootResult::DeferredEntry &entry : boot.DeferredRun) {
+        json.BeginObject();
+        JsonPlace(json, entry.Kind, entry.Package);
+        json.Member("index", (unsigned long long)entry.Index + 1);
+        json.Member("outcome", OutcomeName(entry.Result));
+        JsonStatus(json, "status", entry.Status);
+        json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+
+    JsonState(json, "after", boot.After);
+    json.Key("systemErrors").BeginArray();
+    for (const std::string &error : report.systemErrors)
+        json.String(error);
+    json.EndArray();
+    json.Key("violations").BeginArray();
+    for (const std::string &violation : report.violations)
+        json.String(violation);
+    json.EndArray();
+    json.EndObject();
+}
+
+/* ---- the command ---------------------------------------------------------- */
+
+/* A copy of the machine in a fresh temporary directory, removed at the end. */
+class Scratch {
+public:
+    ~Scratch()
+    {
+        if (!root_.empty()) {
+            std::error_code ec;
+            fs::remove_all(root_, ec);
+        }
+    }
+    bool Make(const std::string &machine, std::string *copy, std::string *error)
+    {
+        std::string pattern = (fs::temp_directory_path() / "qelmbar-simulate-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) {
+            *error = "cannot make a temporary directory";
+            return false;
+        }
+        root_ = pattern;
+        *copy = (fs::path(root_) / "machine").string();
+        return qm::CopyMachine(machine, *copy, error);
+    }
+
+private:
+    std::string root_;
+};
+
+int RunSimulate(const std::vector<std::string> &args)
+{
+    bool help = false, softwareLoaded = false, bootDevice = false, noArcPath = false;
+    bool noRenameKey = false, lazyFlush = false, scratch = false, json = false;
+    std::string boots, uptime, off, windows;
+    std::vector<std::string> powerLosses, operands;
+    int status = kExitOk;
+    if (!ParseFlags(kName, args,
+                    { { "boots", 'n', nullptr, &boots },
+                      { "uptime", 'u', nullptr, &uptime },
+                      { "power-loss", 0, nullptr, nullptr, &powerLosses },
+                      { "off", 0, nullptr, &off },
+                      { "software-loaded", 0, &softwareLoaded },
+                      { "boot-device", 0, &bootDevice },
+                      { "no-arc-path", 0, &noArcPath },
+                      { "no-rename-key", 0, &noRenameKey },
+                      { "windows", 0, nullptr, &windows },
+                      { "lazy-flush", 0, &lazyFlush },
+                      { "scratch", 0, &scratch },
+                      { "json", 0, &json },
+                      { "help", 'h', &help } },
+                    &operands, &status))
+        return status;
+    if (help) {
+        std::fputs(kHelp, stdout);
+        return kExitOk;
+    }
+    if (operands.size() != 1)
+        return UsageError(kName, operands.empty() ? "no machine directory given"
+                                                  : "one machine directory at a time");
+
+    Plan plan;
+    unsigned long long number = 0;
+    if (!boots.empty()) {
+        if (!ParseNumber(kName, "--boots", boots, 1, 1000, &number, &status))
+            return status;
+        plan.Boots = (unsigned)number;
+    }
+    if (!uptime.empty()) {
+        if (!ParseNumber(kName, "--uptime", uptime, 0, 100ull * 365 * 86400, &number, &status))
+            return status;
+        plan.Options.uptimeSeconds = number;
+    }
+    if (!off.empty()) {
+        if (!ParseNumber(kName, "--off", off, 0, 100ull * 365 * 86400, &number, &status))
+            return status;
+        plan.Options.offSeconds = number;
+    }
+    if (!windows.empty() && !ParseVersion(windows, &plan.Options, &status))
+        return status;
+    for (const std::string &loss : powerLosses) {
+        if (!ParsePowerLoss(loss, plan.Boots, &plan, &status))
+            return status;
+    }
+    plan.Options.softwareLoadedAtDriverLoad = softwareLoaded;
+    plan.Options.systemRootThroughBootDevice = bootDevice;
+    plan.Options.arcPathOpens = !noArcPath;
+    plan.Options.renameKeyExported = !noRenameKey;
+    plan.Options.lazyFlush = lazyFlush;
+
+    std::string machine = operands[0];
+    std::error_code ec;
+    if (!fs::is_directory(qm::VolumeRoot(machine), ec) ||
+        !fs::is_regular_file(qm::HiveFilePath(machine, qm::Hive::System), ec)) {
+        PrintError(machine + ": not a machine directory (make one with 'qelmbar machine create')");
+        return kExitTrouble;
+    }
+    Scratch copy;
+    std::string error;
+    if (scratch) {
+        std::string target;
+        if (!copy.Make(machine, &target, &error)) {
+            PrintError("cannot copy " + machine + ": " + error);
+            return kExitTrouble;
+        }
+        machine = target;
+    }
+
+    const bool progress = !json && plan.Boots > 1 && isatty(STDERR_FILENO);
+    std::vector<BootResult> results;
+    for (unsigned boot = 1; boot <= plan.Boots; boot++) {
+        if (progress) {
+            std::fprintf(stderr, "\r%s: booting %u of %u...", kProgram, boot, plan.Boots);
+            std::fflush(stderr);
+        }
+        qm::BootOptions options = plan.Options;
+        auto loss = plan.PowerLosses.find(boot);
+        if (loss != plan.PowerLosses.end())
+            options.powerLoss = loss->second;
+        BootResult result;
+        if (!SimulateBoot(machine, boot, options, &result, &error)) {
+            if (progress)
+                std::fprintf(stderr, "\n");
+            PrintError(operands[0] + ": boot " + std::to_string(boot) + ": " + error);
+            return kExitTrouble;
+        }
+        results.push_back(std::move(result));
+        if (!results.back().Report.completed)
+            break;
+    }
+    if (progress)
+        std::fprintf(stderr, "\r%*s\r", 40, "");
+
+    bool allClean = true;
+    for (const BootResult &result : results)
+        allClean = allClean && result.Clean();
+
+    if (json) {
+        JsonWriter writer;
+        writer.BeginObject();
+        writer.Member("machine", operands[0]);
+        writer.Member("scratch", scratch);
+        writer.Member("clean", allClean);
+        writer.Key("boots").BeginArray();
+        for (const BootResult &result : results)
+            JsonBoot(writer, result);
+        writer.EndArray();
+        writer.EndObject();
+        std::printf("%s\n", writer.Text().c_str());
+    } else {
+        for (size_t i = 0; i < results.size(); i++) {
+            if (i)
+                std::printf("\n");
+            PrintBoot(results[i], plan.Boots);
+        }
+    }
+    std::fflush(stdout);
+    if (!results.empty() && !results.back().Report.completed) {
+        PrintError(operands[0] + ": boot " + std::to_string(results.back().Number) +
+                   " did not complete: " + results.back().Report.failure);
+        return kExitTrouble;
+    }
+    if (size_t left = sk::PoolOutstandingBlocks()) {
+        PrintError("internal error: the driver's parser left " + std::to_string(left) +
+                   " pool blocks behind");
+        return kExitTrouble;
+    }
+    return allClean ? kExitOk : kExitNo;
+}
+
+const CommandRegistration kRegistration(
+    { kName, "boot a machine directory with the driver and report what it did", RunSimulate });
+
+} // namespace
+
+} // namespace qelmbar::cli
