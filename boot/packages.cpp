@@ -84,7 +84,9 @@ NTSTATUS LoadScript(HANDLE Key, PCUNICODE_STRING Name, PLIST_ENTRY List, PBOOLEA
             status = STATUS_NOT_SUPPORTED;
         else
             status = ParseOperationList((PCWSTR)value->Data, value->DataLength, List);
-        if (!NT_SUCCESS(status))
+        /* A parse that ran out of pool says nothing about the script: the
+         * package waits for a boot with memory to spare. */
+        if (!NT_SUCCESS(status) && status != STATUS_NO_MEMORY)
             *Corrupt = TRUE;
     }
     ExFreePoolWithTag(value, QELMBAR_TAG);

@@ -52,8 +52,9 @@ protected:
                u"\", true, false)";
     }
 
-    /* One boot pass's share: enumerate and process every package. */
-    std::vector<std::u16string> Pass()
+    /* One boot pass's share: enumerate and process every package.  Under
+     * planned faults the enumeration may fail; then nothing is processed. */
+    std::vector<std::u16string> Pass(bool faultsPlanned = false)
     {
         HANDLE key = nullptr;
         OBJECT_ATTRIBUTES attributes;
@@ -61,7 +62,10 @@ protected:
         std::vector<std::u16string> names;
         InitializeKeyAttributes(&attributes, &path, nullptr, REGISTRY_KEY_ATTRIBUTES);
         EXPECT_STATUS(STATUS_SUCCESS, ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes));
-        EXPECT_STATUS(STATUS_SUCCESS, EnumeratePackages(key, &context_.PackageList));
+        NTSTATUS enumerated = EnumeratePackages(key, &context_.PackageList);
+        if (!faultsPlanned) {
+            EXPECT_STATUS(STATUS_SUCCESS, enumerated);
+        }
         for (PLIST_ENTRY e = context_.PackageList.Flink; e != &context_.PackageList; e = e->Flink) {
             PackageRecord *record = CONTAINING_RECORD(e, PackageRecord, Links);
             names.emplace_back(record->KeyName.Buffer, record->KeyName.Length / 2);
@@ -225,6 +229,37 @@ TEST_F(PackageTest, AValueThatFailsToReadSkipsThePackageAndWritesNothing)
     sk::FailCall("ZwQueryValueKey", 3, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(Pass().empty());
     EXPECT_EQ(Tree(kPkg), before);
+}
+
+TEST_F(PackageTest, AParseShortOfPoolLeavesAValidPackageForAnotherBoot)
+{
+    auto stage = [&] {
+        sk::RegDeleteTree(kPkg);
+        sk::RegDeleteTree(kProbe);
+        sk::RegCreateKey(kProbe);
+        AddPackage(u"Pkg");
+        SetScript(kPkg, u"SetupOperations",
+                  { u"CreateKey(\"" + kProbe + u"\\A\")", u"CreateKey(\"" + kProbe + u"\\B\")" });
+        SetScript(kPkg, u"RevertOperations", { u"DeleteKey(\"" + kProbe + u"\\A\", true)" });
+    };
+    stage();
+    const auto before = Tree(kPkg);
+    sk::ClearFaults();
+    Pass();
+    const uint64_t allocations = sk::AllocationCount();
+    ASSERT_GT(allocations, 0u);
+    for (uint64_t nth = 1; nth <= allocations; nth++) {
+        SCOPED_TRACE("allocation " + std::to_string(nth));
+        stage();
+        sk::ClearFaults();
+        sk::FailAllocation(nth);
+        Pass(true);
+        sk::ClearFaults();
+        EXPECT_NE(State(), StateBytes(u"Corrupted")) << "a valid package is never condemned";
+        if (!Dword(kPkg, u"StartBootCounter")) {
+            EXPECT_EQ(Tree(kPkg), before) << "a package skipped for memory keeps every value";
+        }
+    }
 }
 
 TEST_F(PackageTest, CountersThatWentBackwardsHaveNotElapsed)
