@@ -16,6 +16,9 @@ echo "== kernel build (mingw-w64, DDK headers, kernel flags)"
 cmake -S . -B build/kernel -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-kernel.cmake >/dev/null
 cmake --build build/kernel -j "$jobs"
 
+echo "== test signing"
+tools/testsign.sh build/kernel/qelmbar.sys build/kernel/signed
+
 echo "== host build"
 cmake -S . -B build/host -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/host -j "$jobs"
