@@ -19,6 +19,11 @@ cmake --build build/kernel -j "$jobs"
 echo "== test signing"
 tools/testsign.sh build/kernel/qelmbar.sys build/kernel/signed
 
+echo "== Windows build of qelmbar (mingw-w64, user mode), on Wine's registry"
+cmake -S tools/win32 -B build/win-tool -G Ninja >/dev/null
+cmake --build build/win-tool -j "$jobs"
+timeout 600 ctest --test-dir build/win-tool --output-on-failure
+
 echo "== host build"
 cmake -S . -B build/host -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/host -j "$jobs"

@@ -1408,6 +1408,113 @@ bool StagePackage(const std::string &dir, const std::u16string &name, const Pack
         error);
 }
 
+namespace {
+
+MachineKey CopyOfflineKey(const sk::reg::Key &key, int depth)
+{
+    MachineKey copy;
+    copy.name = key.name;
+    for (const sk::reg::Value &value : key.values)
+        copy.values.emplace_back(value.name, MachineValue{ value.type, value.data });
+    if (depth != 0) {
+        for (const auto &subkey : key.subkeys)
+            copy.subkeys.push_back(CopyOfflineKey(*subkey, depth < 0 ? depth : depth - 1));
+    }
+    return copy;
+}
+
+} // namespace
+
+HiveFileRead ReadHiveFileKey(const std::string &file, Hive hive, const std::u16string &keyPath,
+                             int depth)
+{
+    HiveFileRead read;
+    std::shared_ptr<sk::reg::Key> root;
+    NTSTATUS status = sk::reg::ReadHiveFile(file, &root);
+    if (!NT_SUCCESS(status)) {
+        read.error = file + ": " + Status(status);
+        return read;
+    }
+    read.fileRead = true;
+    read.keyPath = NeedsControlSet(hive, keyPath)
+                       ? MapControlSet(hive, keyPath, OfflineCurrentControlSet(*root))
+                       : JoinPath(SplitPath(keyPath));
+    if (const sk::reg::Key *key = FindOffline(*root, hive, keyPath, &read.error))
+        read.key = CopyOfflineKey(*key, depth);
+    return read;
+}
+
+bool EditHiveFile(const std::string &file, Hive hive,
+                  const std::function<std::string(const std::u16string &root)> &edit,
+                  std::string *error)
+{
+    /* The file is reached as NT would reach it: through a volume over its
+     * directory.  Its real path, so that the save replaces the file a
+     * symbolic link names rather than the link. */
+    std::error_code ec;
+    const fs::path host = fs::canonical(file, ec);
+    if (ec || !fs::is_regular_file(host, ec)) {
+        SetError(error, file + ": " + (ec ? ec.message() : std::string("not a regular file")));
+        return false;
+    }
+    std::string output;
+    std::string failure;
+    bool ran = RunChild(
+        [&](int fd) {
+            ViolationLog log;
+            log.Install();
+            sk::ResetKernel();
+            std::string message;
+            NTSTATUS status = sk::AddVolume(kVolumeDevice, host.parent_path().string());
+            if (!NT_SUCCESS(status))
+                message = "a volume over " + host.parent_path().string() + ": " + Status(status);
+            if (message.empty()) {
+                const std::u16string mount = HiveMountPath(hive);
+                const std::u16string source =
+                    kVolumeDevice + std::u16string(u"\\") + U16(host.filename().string());
+                UNICODE_STRING mountName = Counted(mount);
+                UNICODE_STRING fileName = Counted(source);
+                OBJECT_ATTRIBUTES target;
+                OBJECT_ATTRIBUTES from;
+                InitializeObjectAttributes(&target, &mountName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                           nullptr, nullptr);
+                InitializeObjectAttributes(&from, &fileName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                           nullptr, nullptr);
+                status = ZwLoadKey(&target, &from);
+                if (!NT_SUCCESS(status))
+                    message = "loading " + host.string() + ": " + Status(status);
+            }
+            if (message.empty()) {
+                char set[48];
+                snprintf(set, sizeof(set), "\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet%03u",
+                         (unsigned)CurrentControlSet());
+                if (hive == Hive::System && sk::RegKeyExists(U16(set)))
+                    sk::RegSetUpControlSets(CurrentControlSet());
+                message = edit(HiveMountPath(hive));
+            }
+            if (message.empty()) {
+                status = FlushKeyAt(HiveMountPath(hive));
+                if (!NT_SUCCESS(status))
+                    message = "writing " + host.string() + ": " + Status(status);
+            }
+            {
+                std::lock_guard<std::mutex> guard(log.mutex);
+                if (message.empty() && !log.messages.empty())
+                    message = "simkernel violation: " + log.messages.front();
+            }
+            WriteAll(fd, message.empty() ? std::string("K") : "E" + message);
+        },
+        60, &output, &failure);
+    if (!ran) {
+        SetError(error, failure);
+        return false;
+    }
+    if (output == "K")
+        return true;
+    SetError(error, output.empty() ? std::string("the child sent no answer") : output.substr(1));
+    return false;
+}
+
 /* ---- boots -------------------------------------------------------------- */
 
 const char *ScriptKindName(ScriptKind kind)

@@ -149,6 +149,32 @@ struct PackageSpec {
 bool StagePackage(const std::string &dir, const std::u16string &name, const PackageSpec &package,
                   std::string *error = nullptr);
 
+/* Hive files anywhere, such as the SYSTEM hive of an offline Windows
+ * image, named by their host path; CurrentControlSet is resolved as
+ * above.  A key is read whole in one pass over the file: its values (in
+ * the registry's order) and up to depth levels of subkeys (-1: all). */
+struct MachineKey {
+    std::u16string name;
+    std::vector<std::pair<std::u16string, MachineValue>> values;
+    std::vector<MachineKey> subkeys;
+};
+struct HiveFileRead {
+    bool fileRead = false;        /* the file was read as a hive; error says why not */
+    std::u16string keyPath;       /* the path asked for, CurrentControlSet resolved */
+    std::optional<MachineKey> key; /* nothing when the key is missing */
+    std::string error;
+};
+HiveFileRead ReadHiveFileKey(const std::string &file, Hive hive, const std::u16string &keyPath,
+                             int depth = -1);
+/* EditMachineHive on a hive file: the file is loaded into a fresh
+ * simulated kernel in a child process (at HiveMountPath(hive), with the
+ * CurrentControlSet link when it is SYSTEM) and, when edit answers "",
+ * flushed back, which replaces the file whole; otherwise the file stays
+ * exactly as it was. */
+bool EditHiveFile(const std::string &file, Hive hive,
+                  const std::function<std::string(const std::u16string &root)> &edit,
+                  std::string *error = nullptr);
+
 /* ---- boots ----------------------------------------------------------- */
 
 /* The points of a boot, in order. */

@@ -1,0 +1,263 @@
+/*
+ * staging.cpp - what the targets share: keys and values read back, the
+ * steps of a change, value data, text, and the choice of a target.
+ */
+#include "tools/lib/staging.h"
+
+#include "platform/platform.h"
+
+#include <cstring>
+
+namespace qelmbar::staging {
+
+std::string TypeName(uint32_t type)
+{
+    switch (type) {
+    case kTypeNone: return "REG_NONE";
+    case kTypeSz: return "REG_SZ";
+    case kTypeExpandSz: return "REG_EXPAND_SZ";
+    case kTypeBinary: return "REG_BINARY";
+    case kTypeDword: return "REG_DWORD";
+    case 5: return "REG_DWORD_BIG_ENDIAN";
+    case 6: return "REG_LINK";
+    case kTypeMultiSz: return "REG_MULTI_SZ";
+    case kTypeQword: return "REG_QWORD";
+    default: return "type " + std::to_string(type);
+    }
+}
+
+bool EqualIgnoringCase(const std::u16string &a, const std::u16string &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        if (a[i] != b[i] && RtlUpcaseUnicodeChar(a[i]) != RtlUpcaseUnicodeChar(b[i]))
+            return false;
+    }
+    return true;
+}
+
+const Value *Key::FindValue(const std::u16string &name) const
+{
+    for (const Value &value : Values) {
+        if (EqualIgnoringCase(value.Name, name))
+            return &value;
+    }
+    return nullptr;
+}
+
+const Key *Key::FindSubkey(const std::u16string &name) const
+{
+    for (const Key &key : Subkeys) {
+        if (EqualIgnoringCase(key.Name, name))
+            return &key;
+    }
+    return nullptr;
+}
+
+/* ---- changes ---------------------------------------------------------- */
+
+Change &Change::ExpectValue(const std::u16string &keyPath, const std::u16string &name,
+                            const Value *current)
+{
+    Edit edit;
+    edit.What = Edit::Kind::ExpectValue;
+    edit.KeyPath = keyPath;
+    edit.Present = current != nullptr;
+    edit.Data.Name = name;
+    if (current) {
+        edit.Data.Type = current->Type;
+        edit.Data.Data = current->Data;
+    }
+    edits_.push_back(std::move(edit));
+    return *this;
+}
+
+Change &Change::ExpectKey(const std::u16string &keyPath, bool present)
+{
+    Edit edit;
+    edit.What = Edit::Kind::ExpectKey;
+    edit.KeyPath = keyPath;
+    edit.Present = present;
+    edits_.push_back(std::move(edit));
+    return *this;
+}
+
+Change &Change::CreateKey(const std::u16string &keyPath)
+{
+    Edit edit;
+    edit.What = Edit::Kind::CreateKey;
+    edit.KeyPath = keyPath;
+    edits_.push_back(std::move(edit));
+    return *this;
+}
+
+Change &Change::SetValue(const std::u16string &keyPath, const std::u16string &name, uint32_t type,
+                         std::vector<uint8_t> data)
+{
+    Edit edit;
+    edit.What = Edit::Kind::SetValue;
+    edit.KeyPath = keyPath;
+    edit.Data.Name = name;
+    edit.Data.Type = type;
+    edit.Data.Data = std::move(data);
+    edits_.push_back(std::move(edit));
+    return *this;
+}
+
+Change &Change::DeleteValue(const std::u16string &keyPath, const std::u16string &name)
+{
+    Edit edit;
+    edit.What = Edit::Kind::DeleteValue;
+    edit.KeyPath = keyPath;
+    edit.Data.Name = name;
+    edits_.push_back(std::move(edit));
+    return *this;
+}
+
+Change &Change::DeleteTree(const std::u16string &keyPath)
+{
+    Edit edit;
+    edit.What = Edit::Kind::DeleteTree;
+    edit.KeyPath = keyPath;
+    edits_.push_back(std::move(edit));
+    return *this;
+}
+
+bool Change::Writes() const
+{
+    for (const Edit &edit : edits_) {
+        if (edit.What != Edit::Kind::ExpectValue && edit.What != Edit::Kind::ExpectKey)
+            return true;
+    }
+    return false;
+}
+
+std::string ChangedMeanwhile(const Edit &edit)
+{
+    std::string what = edit.What == Edit::Kind::ExpectValue
+                           ? "the value \"" + Utf8(edit.Data.Name) + "\" of " + Utf8(edit.KeyPath)
+                           : Utf8(edit.KeyPath);
+    return what + " changed while qelmbar was working; nothing was written, try again";
+}
+
+/* ---- value data -------------------------------------------------------- */
+
+std::vector<uint8_t> DwordBytes(uint32_t value)
+{
+    std::vector<uint8_t> data(4);
+    std::memcpy(data.data(), &value, 4);
+    return data;
+}
+
+std::vector<uint8_t> StringBytes(const std::u16string &text)
+{
+    std::vector<uint8_t> data((text.size() + 1) * sizeof(char16_t), 0);
+    std::memcpy(data.data(), text.data(), text.size() * sizeof(char16_t));
+    return data;
+}
+
+std::vector<uint8_t> MultiStringBytes(const std::vector<std::u16string> &strings)
+{
+    std::vector<uint8_t> data;
+    for (const std::u16string &s : strings) {
+        std::vector<uint8_t> one = StringBytes(s);
+        data.insert(data.end(), one.begin(), one.end());
+    }
+    data.push_back(0);
+    data.push_back(0);
+    return data;
+}
+
+std::optional<uint32_t> AsDword(const Value *value)
+{
+    if (!value || value->Type != kTypeDword || value->Data.size() != 4)
+        return std::nullopt;
+    uint32_t v;
+    std::memcpy(&v, value->Data.data(), 4);
+    return v;
+}
+
+std::u16string AsUtf16(const Value &value)
+{
+    std::u16string text(value.Data.size() / 2, u'\0');
+    if (!text.empty())
+        std::memcpy(&text[0], value.Data.data(), text.size() * 2);
+    return text;
+}
+
+std::optional<std::u16string> AsString(const Value *value)
+{
+    if (!value || (value->Type != kTypeSz && value->Type != kTypeExpandSz))
+        return std::nullopt;
+    std::u16string text = AsUtf16(*value);
+    size_t nul = text.find(u'\0');
+    if (nul != std::u16string::npos)
+        text.resize(nul);
+    return text;
+}
+
+/* ---- text -------------------------------------------------------------- */
+
+std::string Utf8(const std::u16string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
+            i++;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out.push_back((char)c);
+        } else if (c < 0x800) {
+            out.push_back((char)(0xC0 | (c >> 6)));
+            out.push_back((char)(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back((char)(0xE0 | (c >> 12)));
+            out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back((char)(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back((char)(0xF0 | (c >> 18)));
+            out.push_back((char)(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back((char)(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::optional<std::u16string> Utf16(const std::string &utf8)
+{
+    std::u16string out;
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char b = (unsigned char)utf8[i];
+        size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > utf8.size())
+            return std::nullopt;
+        uint32_t c = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
+        for (size_t k = 1; k < n; k++) {
+            unsigned char next = (unsigned char)utf8[i + k];
+            if ((next & 0xC0) != 0x80)
+                return std::nullopt;
+            c = (c << 6) | (next & 0x3F);
+        }
+        static const uint32_t kLeast[] = { 0, 0, 0x80, 0x800, 0x10000 };
+        if (c < kLeast[n] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
+            return std::nullopt;
+        if (c < 0x10000) {
+            out.push_back((char16_t)c);
+        } else {
+            c -= 0x10000;
+            out.push_back((char16_t)(0xD800 + (c >> 10)));
+            out.push_back((char16_t)(0xDC00 + (c & 0x3FF)));
+        }
+        i += n;
+    }
+    return out;
+}
+
+} // namespace qelmbar::staging

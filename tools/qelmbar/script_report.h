@@ -1,0 +1,44 @@
+/*
+ * script_report.h - script files read and checked as the driver would be
+ * handed them, and the refusals and warnings reported as `qelmbar check`
+ * words them, for every command that takes script files.
+ */
+#pragma once
+
+#include "tools/qelmbar/script_check.h"
+#include "tools/qelmbar/script_source.h"
+
+#include <string>
+
+namespace qelmbar::cli {
+
+struct CheckedScript {
+    std::string Path;
+    ScriptData Data;
+    CheckResult Result;
+};
+
+/*
+ * Reads, converts and checks the file.  kExitOk when the driver parser
+ * accepts it; otherwise the reason is printed on stderr (FILE:LINE:COLUMN
+ * with the line and a caret for a refusal) and the answer is kExitNo for a
+ * refused script, kExitTrouble for a file that cannot be read or handed to
+ * the driver, or a parser that ran out of memory or left pool behind.
+ */
+int ReadAndCheckScript(const std::string &path, CheckedScript *script);
+
+/* Says, FILE:LINE: warning: ..., where deferral would reorder the script. */
+void PrintReorders(const CheckedScript &script);
+
+/* The 1-based line of the nth operation (from 0): the nth line that holds
+ * anything but blanks; 0 when there is none. */
+size_t OperationLine(const ScriptData &data, size_t operation);
+
+/* The lines of the script that hold an operation, as the driver's strings:
+ * blank lines dropped. */
+std::vector<std::u16string> OperationStrings(const ScriptData &data);
+
+/* Whether the driver's code left pool blocks behind; says so when it did. */
+bool ParserLeftPool(const std::string &what);
+
+} // namespace qelmbar::cli

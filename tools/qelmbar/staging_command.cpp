@@ -1,0 +1,96 @@
+/*
+ * staging_command.cpp - the target options and the reading and changing
+ * of a target, shared by schedule, package, status, install and uninstall.
+ */
+#include "tools/qelmbar/staging_command.h"
+
+#include "tools/qelmbar/script_report.h"
+
+#include <cstdio>
+
+namespace qelmbar::cli {
+
+const char kTargetHelp[] =
+    "Target (one of):\n"
+    "      --machine DIR  the SYSTEM hive of the simulated machine in DIR\n"
+    "      --hive FILE    a SYSTEM hive file, such as an offline Windows image's\n"
+    "                     Windows\\System32\\config\\SYSTEM; a change writes the file\n"
+    "                     anew, every key with one default security descriptor\n"
+    "      --live         the running system's registry (Windows build only, and\n"
+    "                     the default there)\n"
+    "Offline, CurrentControlSet is the control set that Select\\Current names.\n";
+
+std::vector<Flag> TargetFlags(staging::TargetChoice *choice)
+{
+    return { { "machine", 0, nullptr, &choice->MachineDir },
+             { "hive", 0, nullptr, &choice->HiveFile },
+             { "live", 0, &choice->Live } };
+}
+
+std::unique_ptr<staging::Target> OpenChosenTarget(const std::string &command,
+                                                  const staging::TargetChoice &choice,
+                                                  int *exitStatus)
+{
+    std::string error;
+    std::unique_ptr<staging::Target> target = staging::OpenTarget(choice, &error);
+    if (!target)
+        *exitStatus = UsageError(command, error);
+    return target;
+}
+
+std::string TargetName(const staging::Target &target)
+{
+    std::string kind = target.Kind();
+    if (kind == "live")
+        return "the live registry";
+    return kind + " " + target.Location();
+}
+
+bool ReadDriverState(staging::Target &target, staging::Snapshot *snapshot,
+                     staging::DriverState *state, int *exitStatus)
+{
+    std::string error;
+    if (!target.Read(snapshot, &error)) {
+        PrintError("cannot read " + TargetName(target) + ": " + error);
+        *exitStatus = kExitTrouble;
+        return false;
+    }
+    *state = staging::InterpretSnapshot(*snapshot);
+    if (ParserLeftPool("the scripts staged on " + TargetName(target))) {
+        *exitStatus = kExitTrouble;
+        return false;
+    }
+    return true;
+}
+
+bool ApplyChange(staging::Target &target, const staging::Change &change, int *exitStatus)
+{
+    std::string error;
+    if (target.Apply(change, &error))
+        return true;
+    PrintError("nothing was changed on " + TargetName(target) + ": " + error);
+    *exitStatus = kExitTrouble;
+    return false;
+}
+
+int Refuse(const std::string &message)
+{
+    PrintError(message);
+    return kExitNo;
+}
+
+void WriteTargetJson(JsonWriter *json, const staging::Target &target)
+{
+    json->Key("target").BeginObject();
+    json->Member("kind", target.Kind());
+    json->Member("location", target.Location());
+    json->EndObject();
+}
+
+void PrintJson(const JsonWriter &json)
+{
+    std::printf("%s\n", json.Text().c_str());
+    std::fflush(stdout);
+}
+
+} // namespace qelmbar::cli
