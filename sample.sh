@@ -1,21 +1,43 @@
 #!/usr/bin/env bash
-# The main job on the embedded samples: `qelmbar check` over the sample
-# scripts in examples/.  The valid ones are listed as the driver parsed
-# them; each invalid one is refused with the place and the reason.
+# The main job on the embedded sample machine (examples/sample-machine): a
+# machine with Lumen Editor 1.4 installed and the 2.0 installer's files
+# staged.  The 2.0 upgrade is staged as a package, a one-shot list of
+# renames is scheduled, and the machine is booted with the driver: three
+# orderly boots (set up, then committed and cleaned), and again from the
+# same start with the power lost in the first boot (reverted at the next).
 set -euo pipefail
 cd "$(dirname "$0")"
 tools/setup.sh
 cmake -S . -B build/host -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/host --target qelmbar >/dev/null
 
-echo "== valid scripts"
-build/host/tools/qelmbar check --print examples/scripts/*.qbs
+q=build/host/tools/qelmbar
+machine=build/sample/machine
+package=examples/packages/lumen-2.0
+rm -rf build/sample
+mkdir -p build/sample
+
+echo "== the sample machine"
+"$q" machine create "$machine"
+"$q" machine import "$machine" examples/sample-machine/software.reg \
+  --force --copy 'examples/sample-machine/C=C:\'
 
 echo
-echo "== invalid scripts"
-status=0
-build/host/tools/qelmbar check examples/scripts/invalid/*.qbs || status=$?
-if [ "$status" -ne 1 ]; then
-  echo "sample: expected the invalid scripts to be refused (exit 1), got exit $status" >&2
-  exit 1
-fi
+echo "== the scripts, checked with the driver's parser"
+"$q" check "$package"/setup.qbs "$package"/revert.qbs "$package"/clean.qbs \
+  examples/scripts/upgrade_editor.qbs
+
+echo
+echo "== staged for the next boot"
+"$q" package add Lumen-2.0 --machine "$machine" --setup "$package"/setup.qbs \
+  --revert "$package"/revert.qbs --clean "$package"/clean.qbs --boot-timeout 2
+"$q" schedule --machine "$machine" examples/scripts/upgrade_editor.qbs
+"$q" status --machine "$machine"
+
+echo
+echo "== three boots, each shut down in order"
+"$q" simulate --scratch --boots 3 "$machine"
+
+echo
+echo "== two boots from the same start, the power lost at the end of the first"
+"$q" simulate --scratch --boots 2 --power-loss 1:uptime "$machine"

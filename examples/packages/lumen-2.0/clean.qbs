@@ -1,0 +1,5 @@
+DeleteFile("\??\C:\Program Files\Brightlark\Lumen Editor\lumen.exe.1.4")
+DeleteFile("\??\C:\Program Files\Brightlark\Lumen Editor\lumencore.dll.1.4")
+DeleteKey("\REGISTRY\MACHINE\SOFTWARE\Brightlark\Lumen Editor 1.4", true)
+RemoveDir("\??\C:\Windows\Temp\LumenSetup", true, true)
+DeleteKey("\REGISTRY\MACHINE\SOFTWARE\Brightlark\Setup\Staging", true)

@@ -1,0 +1,6 @@
+CopyFile("\??\C:\Program Files\Brightlark\Lumen Editor\lumen.exe", "\??\C:\Program Files\Brightlark\Lumen Editor\lumen.exe.1.4", true)
+CopyFile("\??\C:\Program Files\Brightlark\Lumen Editor\lumencore.dll", "\??\C:\Program Files\Brightlark\Lumen Editor\lumencore.dll.1.4", true)
+CopyFile("\??\C:\Windows\Temp\LumenSetup\lumen.exe", "\??\C:\Program Files\Brightlark\Lumen Editor\lumen.exe", true)
+CopyFile("\??\C:\Windows\Temp\LumenSetup\lumencore.dll", "\??\C:\Program Files\Brightlark\Lumen Editor\lumencore.dll", true)
+CopyKey("\REGISTRY\MACHINE\SOFTWARE\Brightlark\Lumen Editor", "\REGISTRY\MACHINE\SOFTWARE\Brightlark\Lumen Editor 1.4", true)
+SetKeyValue("\REGISTRY\MACHINE\SOFTWARE\Brightlark\Setup\Staging", "Version", "\REGISTRY\MACHINE\SOFTWARE\Brightlark\Lumen Editor", "Version", true, false)
