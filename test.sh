@@ -52,3 +52,6 @@ tail -n 3 build/asan/log
 
 echo "== tests"
 ctest --test-dir build/host -j "$jobs" --output-on-failure
+
+echo "== Wine scenarios (qelmbar.sys on Wine against the same boots on simulated machines)"
+tests/wine/run.sh build/kernel build/host build/wine-scenarios

@@ -35,3 +35,6 @@ add_custom_command(TARGET qelmbar_sys POST_BUILD
   COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:qelmbar_sys> -DOBJDUMP=${QELMBAR_MINGW_PREFIX}-objdump
           -P ${CMAKE_SOURCE_DIR}/cmake/check_imports.cmake
   VERBATIM)
+
+# The Windows side of the Wine scenarios (test driver and Win32 client).
+add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
