@@ -458,11 +458,10 @@ std::u16string HiveFileNtPath(Hive hive)
     return kConfigDirectory + std::u16string(name, name + strlen(name));
 }
 
-/* ZwLoadKey of the hive at its mount path from its file on volume C:. */
-NTSTATUS LoadHive(Hive hive)
+/* ZwLoadKey of the hive at its mount path from file, an NT path. */
+NTSTATUS LoadHiveFrom(Hive hive, const std::u16string &file)
 {
     const std::u16string mount = HiveMountPath(hive);
-    const std::u16string file = HiveFileNtPath(hive);
     UNICODE_STRING mountName = Counted(mount);
     UNICODE_STRING fileName = Counted(file);
     OBJECT_ATTRIBUTES target;
@@ -472,6 +471,12 @@ NTSTATUS LoadHive(Hive hive)
     InitializeObjectAttributes(&source, &fileName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
                                nullptr);
     return ZwLoadKey(&target, &source);
+}
+
+/* ZwLoadKey of the hive at its mount path from its file on volume C:. */
+NTSTATUS LoadHive(Hive hive)
+{
+    return LoadHiveFrom(hive, HiveFileNtPath(hive));
 }
 
 /* ZwFlushKey on the key at path, as the system does at shutdown. */
@@ -513,10 +518,10 @@ std::string StartKernel(const std::string &dir)
     return std::string();
 }
 
-/* Runs edit in a child with the hive loaded, and flushes it. */
-bool EditInChild(const std::string &dir, Hive hive,
-                 const std::function<std::string(const std::u16string &root)> &edit,
-                 std::string *error)
+/* Runs work in a child that collects simkernel's violations.  The child
+ * answers "K", or "E" with what work returned or else the first violation;
+ * false, with *error set, unless it answered "K". */
+bool WorkInChild(const std::function<std::string()> &work, std::string *error)
 {
     std::string output;
     std::string failure;
@@ -524,27 +529,7 @@ bool EditInChild(const std::string &dir, Hive hive,
         [&](int fd) {
             ViolationLog log;
             log.Install();
-            std::string message = StartKernel(dir);
-            if (message.empty()) {
-                NTSTATUS status = LoadHive(hive);
-                if (!NT_SUCCESS(status))
-                    message = std::string("loading ") + HiveFileName(hive) + ": " + Status(status);
-            }
-            if (message.empty()) {
-                /* The volatile CurrentControlSet link, for edits that use
-                 * it; a control set that is missing is not made up. */
-                char set[48];
-                snprintf(set, sizeof(set), "\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet%03u",
-                         (unsigned)CurrentControlSet());
-                if (hive == Hive::System && sk::RegKeyExists(U16(set)))
-                    sk::RegSetUpControlSets(CurrentControlSet());
-                message = edit(HiveMountPath(hive));
-            }
-            if (message.empty()) {
-                NTSTATUS status = FlushKeyAt(HiveMountPath(hive));
-                if (!NT_SUCCESS(status))
-                    message = std::string("flushing ") + HiveFileName(hive) + ": " + Status(status);
-            }
+            std::string message = work();
             {
                 std::lock_guard<std::mutex> guard(log.mutex);
                 if (message.empty() && !log.messages.empty())
@@ -561,6 +546,54 @@ bool EditInChild(const std::string &dir, Hive hive,
         return true;
     SetError(error, output.empty() ? std::string("the child sent no answer") : output.substr(1));
     return false;
+}
+
+/* Runs edit in a child on the hive that load mounts on a fresh kernel, and
+ * flushes it; flushing names the step in an error of the flush. */
+bool EditLoadedHive(Hive hive, const std::function<std::string()> &load, const std::string &flushing,
+                    const std::function<std::string(const std::u16string &root)> &edit,
+                    std::string *error)
+{
+    return WorkInChild(
+        [&] {
+            std::string message = load();
+            if (message.empty()) {
+                /* The volatile CurrentControlSet link, for edits that use
+                 * it; a control set that is missing is not made up. */
+                char set[48];
+                snprintf(set, sizeof(set), "\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet%03u",
+                         (unsigned)CurrentControlSet());
+                if (hive == Hive::System && sk::RegKeyExists(U16(set)))
+                    sk::RegSetUpControlSets(CurrentControlSet());
+                message = edit(HiveMountPath(hive));
+            }
+            if (message.empty()) {
+                NTSTATUS status = FlushKeyAt(HiveMountPath(hive));
+                if (!NT_SUCCESS(status))
+                    message = flushing + ": " + Status(status);
+            }
+            return message;
+        },
+        error);
+}
+
+/* Runs edit in a child with the machine's hive loaded, and flushes it. */
+bool EditInChild(const std::string &dir, Hive hive,
+                 const std::function<std::string(const std::u16string &root)> &edit,
+                 std::string *error)
+{
+    return EditLoadedHive(
+        hive,
+        [&] {
+            std::string message = StartKernel(dir);
+            if (message.empty()) {
+                NTSTATUS status = LoadHive(hive);
+                if (!NT_SUCCESS(status))
+                    message = std::string("loading ") + HiveFileName(hive) + ": " + Status(status);
+            }
+            return message;
+        },
+        std::string("flushing ") + HiveFileName(hive), edit, error);
 }
 
 /* ---- offline reading -------------------------------------------------- */
@@ -1052,12 +1085,8 @@ bool CreateMachine(const std::string &dir, std::string *error)
         }
     }
 
-    std::string output;
-    std::string failure;
-    bool ran = RunChild(
-        [&](int fd) {
-            ViolationLog log;
-            log.Install();
+    bool wrote = WorkInChild(
+        [&] {
             sk::ResetKernel();
             std::string message;
             auto check = [&](const std::string &step, NTSTATUS status) {
@@ -1098,22 +1127,11 @@ bool CreateMachine(const std::string &dir, std::string *error)
 
             for (Hive hive : kAllHives)
                 check(std::string("writing ") + HiveFileName(hive), FlushKeyAt(HiveMountPath(hive)));
-            {
-                std::lock_guard<std::mutex> guard(log.mutex);
-                if (message.empty() && !log.messages.empty())
-                    message = "simkernel violation: " + log.messages.front();
-            }
-            WriteAll(fd, message.empty() ? std::string("K") : "E" + message);
+            return message;
         },
-        60, &output, &failure);
-    if (!ran) {
-        SetError(error, failure);
+        error);
+    if (!wrote)
         return false;
-    }
-    if (output != "K") {
-        SetError(error, output.empty() ? std::string("the child sent no answer") : output.substr(1));
-        return false;
-    }
     for (Hive hive : kAllHives) {
         if (!ReadHive(dir, hive, error))
             return false;
@@ -1457,62 +1475,20 @@ bool EditHiveFile(const std::string &file, Hive hive,
         SetError(error, file + ": " + (ec ? ec.message() : std::string("not a regular file")));
         return false;
     }
-    std::string output;
-    std::string failure;
-    bool ran = RunChild(
-        [&](int fd) {
-            ViolationLog log;
-            log.Install();
+    return EditLoadedHive(
+        hive,
+        [&] {
             sk::ResetKernel();
-            std::string message;
             NTSTATUS status = sk::AddVolume(kVolumeDevice, host.parent_path().string());
             if (!NT_SUCCESS(status))
-                message = "a volume over " + host.parent_path().string() + ": " + Status(status);
-            if (message.empty()) {
-                const std::u16string mount = HiveMountPath(hive);
-                const std::u16string source =
-                    kVolumeDevice + std::u16string(u"\\") + U16(host.filename().string());
-                UNICODE_STRING mountName = Counted(mount);
-                UNICODE_STRING fileName = Counted(source);
-                OBJECT_ATTRIBUTES target;
-                OBJECT_ATTRIBUTES from;
-                InitializeObjectAttributes(&target, &mountName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                                           nullptr, nullptr);
-                InitializeObjectAttributes(&from, &fileName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                                           nullptr, nullptr);
-                status = ZwLoadKey(&target, &from);
-                if (!NT_SUCCESS(status))
-                    message = "loading " + host.string() + ": " + Status(status);
-            }
-            if (message.empty()) {
-                char set[48];
-                snprintf(set, sizeof(set), "\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet%03u",
-                         (unsigned)CurrentControlSet());
-                if (hive == Hive::System && sk::RegKeyExists(U16(set)))
-                    sk::RegSetUpControlSets(CurrentControlSet());
-                message = edit(HiveMountPath(hive));
-            }
-            if (message.empty()) {
-                status = FlushKeyAt(HiveMountPath(hive));
-                if (!NT_SUCCESS(status))
-                    message = "writing " + host.string() + ": " + Status(status);
-            }
-            {
-                std::lock_guard<std::mutex> guard(log.mutex);
-                if (message.empty() && !log.messages.empty())
-                    message = "simkernel violation: " + log.messages.front();
-            }
-            WriteAll(fd, message.empty() ? std::string("K") : "E" + message);
+                return "a volume over " + host.parent_path().string() + ": " + Status(status);
+            status = LoadHiveFrom(hive, kVolumeDevice + std::u16string(u"\\") +
+                                            U16(host.filename().string()));
+            if (!NT_SUCCESS(status))
+                return "loading " + host.string() + ": " + Status(status);
+            return std::string();
         },
-        60, &output, &failure);
-    if (!ran) {
-        SetError(error, failure);
-        return false;
-    }
-    if (output == "K")
-        return true;
-    SetError(error, output.empty() ? std::string("the child sent no answer") : output.substr(1));
-    return false;
+        "writing " + host.string(), edit, error);
 }
 
 /* ---- boots -------------------------------------------------------------- */
