@@ -32,6 +32,11 @@ inline std::string ReadWholeFile(const std::filesystem::path &path)
     return text.str();
 }
 
+inline bool Contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 inline std::string ShellQuote(const std::string &word)
 {
     std::string quoted = "'";
@@ -40,18 +45,23 @@ inline std::string ShellQuote(const std::string &word)
     return quoted + "'";
 }
 
+/* An empty directory named after the running test, for it alone; the
+ * test removes it at the end. */
+inline std::filesystem::path FreshTestDirectory()
+{
+    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                ("qelmbar-" + std::string(info->test_suite_name()) + "-" +
+                                 std::to_string(getpid()) + "-" + info->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
 /* A fixture with a fresh directory per test, removed afterwards. */
 class ToolTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = std::filesystem::temp_directory_path() /
-               ("qelmbar-" + std::string(info->test_suite_name()) + "-" +
-                std::to_string(getpid()) + "-" + info->name());
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-    }
+    void SetUp() override { dir_ = FreshTestDirectory(); }
 
     void TearDown() override { std::filesystem::remove_all(dir_); }
 

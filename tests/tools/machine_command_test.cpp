@@ -10,14 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -28,10 +24,7 @@ const std::string kV5 = "Windows Registry Editor Version 5.00\r\n\r\n";
 
 using Outcome = qelmbar::test::ToolOutcome;
 
-std::string ReadAll(const fs::path &path)
-{
-    return qelmbar::test::ReadWholeFile(path);
-}
+using qelmbar::test::ReadWholeFile;
 
 /* ASCII text as UTF-16LE with its byte order mark, as the registry editor
  * exports; hexUtf16 gives the text's UTF-16LE bytes the way hex(7): does. */
@@ -74,7 +67,7 @@ protected:
     {
         std::vector<std::string> files;
         for (Hive hive : qm::kAllHives)
-            files.push_back(ReadAll(qm::HiveFilePath(machine_, hive)));
+            files.push_back(ReadWholeFile(qm::HiveFilePath(machine_, hive)));
         return files;
     }
 
@@ -124,7 +117,7 @@ TEST_F(MachineProgramTest, CreateMakesAMachineOnlyWhereNothingIs)
     EXPECT_EQ(full.Status, 2);
     EXPECT_EQ(full.Err, "qelmbar: machine create: " + (dir_ / "full").string() +
                             ": exists and is not empty\n");
-    EXPECT_EQ(ReadAll(keep), "mine");
+    EXPECT_EQ(ReadWholeFile(keep), "mine");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "full"), fs::directory_iterator()), 1);
 }
 
@@ -279,10 +272,10 @@ TEST_F(MachineProgramTest, CopyPlacesFilesAndTreesOnVolumeC)
                            "directories\ncopied " + tree +
                                " to c:\\windows\\Vendor: 2 files, 3 directories\n");
     const fs::path app = OnC("Program Files/App/app.dll");
-    EXPECT_EQ(ReadAll(app), "new code");
+    EXPECT_EQ(ReadWholeFile(app), "new code");
     EXPECT_EQ(fs::last_write_time(app), stamp);
     EXPECT_FALSE(sk::HostFileHasRecord(app.string())) << "a plain file, as its host stat says";
-    EXPECT_EQ(ReadAll(OnC("Windows/Vendor/bin/run.exe")), "MZ") << "into Windows, ignoring case";
+    EXPECT_EQ(ReadWholeFile(OnC("Windows/Vendor/bin/run.exe")), "MZ") << "into Windows, ignoring case";
     EXPECT_TRUE(fs::is_directory(OnC("Windows/Vendor/empty")));
     EXPECT_FALSE(fs::exists(OnC("windows")));
 
@@ -295,13 +288,13 @@ TEST_F(MachineProgramTest, CopyPlacesFilesAndTreesOnVolumeC)
                                " to C:\\PROGRAM FILES\\app\\APP.DLL: C:\\Program Files\\App\\"
                                "app.dll exists; --force replaces it\n"
                                "qelmbar: machine import: 1 error; nothing was changed\n");
-    EXPECT_EQ(ReadAll(app), "new code");
+    EXPECT_EQ(ReadWholeFile(app), "new code");
 
     Outcome forced = Run({ "machine", "import", "-fq", machine_, "-c",
                            newer + "=C:\\PROGRAM FILES\\app\\APP.DLL", "-c",
                            tree + "=C:\\Windows\\vendor" });
     ASSERT_EQ(forced.Status, 0) << forced.Err;
-    EXPECT_EQ(ReadAll(app), "newer");
+    EXPECT_EQ(ReadWholeFile(app), "newer");
     EXPECT_FALSE(fs::exists(OnC("Program Files/App/APP.DLL")));
     char record[8];
     EXPECT_LT(getxattr(app.c_str(), sk::kHostInfoXattr, record, sizeof(record)), 0)
@@ -373,7 +366,7 @@ TEST_F(MachineProgramTest, AnImportedMachineBootsAndTheDriverRunsWhatWasStaged)
     ASSERT_TRUE(qm::Boot(machine_, qm::BootOptions(), &report)) << report.Summary();
     EXPECT_EQ(report.entryStatus, STATUS_SUCCESS) << report.Summary();
     EXPECT_TRUE(report.violations.empty() && report.systemErrors.empty()) << report.Summary();
-    EXPECT_EQ(ReadAll(OnC("Program Files/App/app.dll")), "version 2");
+    EXPECT_EQ(ReadWholeFile(OnC("Program Files/App/app.dll")), "version 2");
     EXPECT_FALSE(Value(Hive::System, qm::kParametersKey, u"BootTimeOperationsList"))
         << "the one-shot list is gone once it ran";
 }

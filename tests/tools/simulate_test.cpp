@@ -66,10 +66,7 @@ protected:
     std::string machine_;
 };
 
-bool Contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
+using qelmbar::test::Contains;
 
 TEST_F(SimulateTest, ReportsEachOperationOfTheOneShotListWithItsOutcome)
 {
@@ -187,6 +184,33 @@ TEST_F(SimulateTest, ScratchBootsLeaveTheMachineAsItWas)
     EXPECT_TRUE(Contains(run.Out, "    1. done: CopyFile")) << run.Out;
     EXPECT_FALSE(Exists("b.txt"));
     EXPECT_EQ(qelmbar::test::ReadWholeFile(qm::HiveFilePath(machine_, Hive::System)), before);
+}
+
+TEST_F(SimulateTest, TheStateShownIsThatOfTheControlSetSelectNames)
+{
+    /* The driver's keys in ControlSet002, which Select\Current names, and
+     * other counters in ControlSet001, which the driver does not read. */
+    const std::u16string service = u"ControlSet002\\Services\\Qelmbar";
+    std::string error;
+    for (const auto &[name, value] :
+         { std::pair<const char16_t *, ULONG>{ u"Type", 1 }, { u"Start", 0 }, { u"ErrorControl", 1 } })
+        ASSERT_TRUE(qm::SetMachineValue(machine_, Hive::System, service, name, REG_DWORD,
+                                        qm::DwordData(value), &error))
+            << error;
+    ASSERT_TRUE(qm::SetMachineValue(machine_, Hive::System, service + u"\\Parameters",
+                                    u"BootCounter", REG_DWORD, qm::DwordData(5), &error))
+        << error;
+    ASSERT_TRUE(qm::SetMachineValue(machine_, Hive::System, qm::kParametersKey, u"BootCounter",
+                                    REG_DWORD, qm::DwordData(9), &error))
+        << error;
+    ASSERT_TRUE(qm::SetMachineValue(machine_, Hive::System, u"Select", u"Current", REG_DWORD,
+                                    qm::DwordData(2), &error))
+        << error;
+
+    ToolOutcome run = Simulate({});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_TRUE(Contains(run.Out, "  before: BootCounter 5, ")) << run.Out;
+    EXPECT_TRUE(Contains(run.Out, "  after: BootCounter 6, ")) << run.Out;
 }
 
 TEST_F(SimulateTest, AScriptTheParserRefusesIsReportedAsNotRun)

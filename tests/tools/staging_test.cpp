@@ -24,15 +24,8 @@ using qm::Hive;
 const std::u16string kService = u"CurrentControlSet\\Services\\Qelmbar";
 const std::u16string kParameters = kService + u"\\Parameters";
 
-std::string Bytes(const std::string &path)
-{
-    return qelmbar::test::ReadWholeFile(path);
-}
-
-bool Has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
+using qelmbar::test::Contains;
+using qelmbar::test::ReadWholeFile;
 
 class StagingProgramTest : public qelmbar::test::ToolTest {
 protected:
@@ -87,10 +80,10 @@ TEST_F(StagingProgramTest, EveryCommandExplainsItselfAndWantsExactlyOneTarget)
         ToolOutcome help = Run({ command, "--help" });
         EXPECT_OUTCOME(0, help);
         EXPECT_EQ(help.Out.rfind(std::string("Usage: qelmbar ") + command, 0), 0u) << help.Out;
-        EXPECT_TRUE(Has(help.Out, "--machine DIR")) << command;
-        EXPECT_TRUE(Has(help.Out, "Exit status:")) << command;
+        EXPECT_TRUE(Contains(help.Out, "--machine DIR")) << command;
+        EXPECT_TRUE(Contains(help.Out, "Exit status:")) << command;
         EXPECT_EQ(help.Err, "");
-        EXPECT_TRUE(Has(Run({ "--help" }).Out, std::string("\n  ") + command + " ")) << command;
+        EXPECT_TRUE(Contains(Run({ "--help" }).Out, std::string("\n  ") + command + " ")) << command;
     }
     std::string script = Write("s.qbs", "CreateDir(\"\\??\\C:\\A\")\n");
 
@@ -98,11 +91,11 @@ TEST_F(StagingProgramTest, EveryCommandExplainsItselfAndWantsExactlyOneTarget)
     EXPECT_OUTCOME(2, none);
     EXPECT_EQ(none.Err, "qelmbar: status: no target given: choose --machine DIR or --hive FILE\n"
                         "Try 'qelmbar status --help' for more information.\n");
-    EXPECT_TRUE(Has(Run({ "status", "--machine", machine_, "--hive", system_ }).Err,
+    EXPECT_TRUE(Contains(Run({ "status", "--machine", machine_, "--hive", system_ }).Err,
                     "choose one target"));
     ToolOutcome live = Run({ "install", "--live" });
     EXPECT_OUTCOME(2, live);
-    EXPECT_TRUE(Has(live.Err, "--live works only in the Windows build")) << live.Err;
+    EXPECT_TRUE(Contains(live.Err, "--live works only in the Windows build")) << live.Err;
 
     EXPECT_OUTCOME(2, OnMachine({ "schedule" }));
     EXPECT_OUTCOME(2, OnMachine({ "schedule", "--clear", script }));
@@ -112,7 +105,7 @@ TEST_F(StagingProgramTest, EveryCommandExplainsItselfAndWantsExactlyOneTarget)
     EXPECT_OUTCOME(2, OnMachine({ "package", "add", "p", "--setup", script, "--force" }));
     ToolOutcome big = OnMachine({ "package", "add", "p", "--setup", script, "--boot-timeout", "4294967296" });
     EXPECT_OUTCOME(2, big);
-    EXPECT_TRUE(Has(big.Err, "from 0 to 4294967295")) << big.Err;
+    EXPECT_TRUE(Contains(big.Err, "from 0 to 4294967295")) << big.Err;
     EXPECT_OUTCOME(2, OnMachine({ "status", "extra" }));
 }
 
@@ -123,7 +116,7 @@ TEST_F(StagingProgramTest, PackageNamesAreOneRegistryKeyName)
                                      std::string(256, 'n') }) {
         ToolOutcome refused = OnMachine({ "package", "add", name, "--setup", script });
         EXPECT_OUTCOME(2, refused);
-        EXPECT_TRUE(Has(refused.Err, "qelmbar: package add: a package name")) << refused.Err;
+        EXPECT_TRUE(Contains(refused.Err, "qelmbar: package add: a package name")) << refused.Err;
     }
     std::string longest(255, 'n');
     EXPECT_OUTCOME(0, OnMachine({ "package", "add", longest, "--setup", script }));
@@ -163,7 +156,7 @@ TEST_F(StagingProgramTest, ScheduleAppendsSoTheNextBootRunsBothInstallersScripts
     EXPECT_FALSE(Parameter(u"BootTimeOperationsList")) << "the driver deletes what it ran";
 
     ToolOutcome status = OnMachine({ "status" });
-    EXPECT_TRUE(Has(status.Out, "One-shot list: none\n")) << status.Out;
+    EXPECT_TRUE(Contains(status.Out, "One-shot list: none\n")) << status.Out;
 }
 
 TEST_F(StagingProgramTest, ScheduleReplacesOrClearsTheListOnlyWhenAsked)
@@ -181,11 +174,11 @@ TEST_F(StagingProgramTest, ScheduleReplacesOrClearsTheListOnlyWhenAsked)
               (std::vector<std::u16string>{ u"CreateDir(\"\\??\\C:\\Second\")" }));
 
     std::string empty = Write("empty.qbs", "\n");
-    std::string before = Bytes(system_);
+    std::string before = ReadWholeFile(system_);
     ToolOutcome nothing = OnMachine({ "schedule", empty });
     EXPECT_OUTCOME(0, nothing);
-    EXPECT_TRUE(Has(nothing.Out, "nothing to schedule")) << nothing.Out;
-    EXPECT_EQ(Bytes(system_), before) << "nothing to write is no write";
+    EXPECT_TRUE(Contains(nothing.Out, "nothing to schedule")) << nothing.Out;
+    EXPECT_EQ(ReadWholeFile(system_), before) << "nothing to write is no write";
 
     ToolOutcome cleared = OnMachine({ "schedule", "--clear" });
     EXPECT_OUTCOME(0, cleared);
@@ -202,8 +195,8 @@ TEST_F(StagingProgramTest, RefusedScriptsAreReportedAsCheckReportsThemAndNothing
     std::string bad = Write("bad.qbs", "CreateDir(\"\\??\\C:\\A\")\nDeleteFile(\"\\??\\C:\\x\", true)\n");
     ToolOutcome check = Run({ "check", bad });
     ASSERT_EQ(check.Status, 1);
-    ASSERT_TRUE(Has(check.Err, "bad.qbs:2:")) << check.Err;
-    const std::string before = Bytes(system_);
+    ASSERT_TRUE(Contains(check.Err, "bad.qbs:2:")) << check.Err;
+    const std::string before = ReadWholeFile(system_);
 
     ToolOutcome scheduled = OnMachine({ "schedule", good, bad });
     EXPECT_OUTCOME(1, scheduled);
@@ -216,11 +209,11 @@ TEST_F(StagingProgramTest, RefusedScriptsAreReportedAsCheckReportsThemAndNothing
 
     ToolOutcome missing = OnMachine({ "schedule", (dir_ / "missing.qbs").string() });
     EXPECT_OUTCOME(2, missing);
-    EXPECT_TRUE(Has(missing.Err, "cannot read")) << missing.Err;
+    EXPECT_TRUE(Contains(missing.Err, "cannot read")) << missing.Err;
     std::string utf16 = Write("utf16.qbs", std::string("\xFF\xFE" "C\0", 4));
     EXPECT_OUTCOME(2, OnMachine({ "schedule", good, utf16 }));
 
-    EXPECT_EQ(Bytes(system_), before);
+    EXPECT_EQ(ReadWholeFile(system_), before);
 }
 
 TEST_F(StagingProgramTest, AListTheDriverWouldNotRunIsNeitherAppendedToNorLostUnasked)
@@ -230,22 +223,22 @@ TEST_F(StagingProgramTest, AListTheDriverWouldNotRunIsNeitherAppendedToNorLostUn
     ASSERT_TRUE(qm::SetMachineValue(machine_, Hive::System, kParameters, u"BootTimeOperationsList",
                                     REG_SZ, qm::StringData(u"CreateDir(\"x\")"), &error))
         << error;
-    std::string before = Bytes(system_);
+    std::string before = ReadWholeFile(system_);
     ToolOutcome wrongType = OnMachine({ "schedule", script });
     EXPECT_OUTCOME(1, wrongType);
-    EXPECT_TRUE(Has(wrongType.Err, "is REG_SZ, which the driver deletes without running it; use "
+    EXPECT_TRUE(Contains(wrongType.Err, "is REG_SZ, which the driver deletes without running it; use "
                                    "--replace")) << wrongType.Err;
-    EXPECT_EQ(Bytes(system_), before);
+    EXPECT_EQ(ReadWholeFile(system_), before);
 
     ASSERT_TRUE(qm::SetMachineValue(machine_, Hive::System, kParameters, u"BootTimeOperationsList",
                                     REG_MULTI_SZ, qm::MultiStringData({ u"CreatDir(\"x\")" }), &error))
         << error;
     ToolOutcome refused = OnMachine({ "schedule", script });
     EXPECT_OUTCOME(1, refused);
-    EXPECT_TRUE(Has(refused.Err, "is refused by the driver parser (STATUS_DATA_OVERRUN (0xC000003C))"))
+    EXPECT_TRUE(Contains(refused.Err, "is refused by the driver parser (STATUS_DATA_OVERRUN (0xC000003C))"))
         << refused.Err;
     ToolOutcome status = OnMachine({ "status" });
-    EXPECT_TRUE(Has(status.Out, "One-shot list: refused by the driver parser: STATUS_DATA_OVERRUN"))
+    EXPECT_TRUE(Contains(status.Out, "One-shot list: refused by the driver parser: STATUS_DATA_OVERRUN"))
         << status.Out;
 
     EXPECT_OUTCOME(0, OnMachine({ "schedule", "--replace", script }));
@@ -309,19 +302,19 @@ TEST_F(StagingProgramTest, APackageIsStagedAsTheDriverReadsItAndOnceSetUpIsKept)
     EXPECT_TRUE(OnVolume("Pkg")) << "the setup ran";
     EXPECT_EQ(qm::AsDword(Parameter(u"StartBootCounter", u"app")), 1u);
     ToolOutcome status = OnMachine({ "status", "--json" });
-    EXPECT_TRUE(Has(status.Out, "{\"name\":\"app\",\"state\":\"Package\",\"package\":true,"
+    EXPECT_TRUE(Contains(status.Out, "{\"name\":\"app\",\"state\":\"Package\",\"package\":true,"
                                 "\"setUp\":true,\"startBootCounter\":1,"))
         << status.Out;
 
-    const std::string before = Bytes(system_);
+    const std::string before = ReadWholeFile(system_);
     ToolOutcome replaced = OnMachine({ "package", "add", "APP", "--setup", setup, "--replace" });
     EXPECT_OUTCOME(1, replaced);
-    EXPECT_TRUE(Has(replaced.Err, "package app on machine " + machine_ +
+    EXPECT_TRUE(Contains(replaced.Err, "package app on machine " + machine_ +
                                       " has been set up and waits to be committed or reverted"))
         << replaced.Err;
     EXPECT_OUTCOME(1, OnMachine({ "package", "remove", "app" }));
     EXPECT_OUTCOME(1, OnMachine({ "uninstall" }));
-    EXPECT_EQ(Bytes(system_), before);
+    EXPECT_EQ(ReadWholeFile(system_), before);
 
     ToolOutcome forced = OnMachine({ "package", "remove", "App", "--force" });
     EXPECT_OUTCOME(0, forced);
@@ -346,7 +339,7 @@ TEST_F(StagingProgramTest, AnExistingKeyIsReplacedOnlyWhenAsked)
     EXPECT_OUTCOME(1, replaced);
     replaced = OnMachine({ "package", "add", "APP", "--setup", setup, "--replace", "--json" });
     EXPECT_OUTCOME(0, replaced);
-    EXPECT_TRUE(Has(replaced.Out, "\"package\":\"APP\",\"replaced\":true,\"operations\":{\"setup\":1,"
+    EXPECT_TRUE(Contains(replaced.Out, "\"package\":\"APP\",\"replaced\":true,\"operations\":{\"setup\":1,"
                                   "\"revert\":0,\"clean\":0}"))
         << replaced.Out;
     EXPECT_EQ(qm::ReadMachineKeys(machine_, Hive::System, kParameters),
@@ -360,8 +353,8 @@ TEST_F(StagingProgramTest, AnExistingKeyIsReplacedOnlyWhenAsked)
     ASSERT_TRUE(qm::CreateMachineKey(machine_, Hive::System, kParameters + u"\\bare", &error));
     ToolOutcome finished = OnMachine({ "package", "add", "old", "--setup", setup });
     EXPECT_OUTCOME(1, finished);
-    EXPECT_TRUE(Has(finished.Err, "holds a key in state \"Commited\" named old")) << finished.Err;
-    EXPECT_TRUE(Has(OnMachine({ "package", "add", "bare", "--setup", setup }).Err,
+    EXPECT_TRUE(Contains(finished.Err, "holds a key in state \"Commited\" named old")) << finished.Err;
+    EXPECT_TRUE(Contains(OnMachine({ "package", "add", "bare", "--setup", setup }).Err,
                     "holds a key that is no package named bare"));
     EXPECT_OUTCOME(0, OnMachine({ "package", "add", "old", "--setup", setup, "--replace" }));
     EXPECT_EQ(qm::AsString(Parameter(u"", u"old")), u"Package");
@@ -390,18 +383,18 @@ TEST_F(StagingProgramTest, StatusShowsCountersMarkerListAndPackagesAsTheDriverSe
 
     ToolOutcome before = OnMachine({ "status", "--json" });
     EXPECT_OUTCOME(0, before);
-    EXPECT_TRUE(Has(before.Out, "\"service\":{\"installed\":true,\"bootStartDriver\":true,\"type\":1,"
+    EXPECT_TRUE(Contains(before.Out, "\"service\":{\"installed\":true,\"bootStartDriver\":true,\"type\":1,"
                                 "\"start\":0,\"errorControl\":1,\"group\":\"Boot Bus Extender\","
                                 "\"imagePath\":\"System32\\\\drivers\\\\qelmbar.sys\"}"))
         << before.Out;
-    EXPECT_TRUE(Has(before.Out, "\"oneShotList\":{\"present\":true,\"type\":\"REG_MULTI_SZ\","
+    EXPECT_TRUE(Contains(before.Out, "\"oneShotList\":{\"present\":true,\"type\":\"REG_MULTI_SZ\","
                                 "\"parses\":true,\"operations\":2,\"refusal\":null}"))
         << before.Out;
-    EXPECT_TRUE(Has(before.Out, "\"problem\":{\"reason\":\"TickTimeout is REG_QWORD, not REG_DWORD\","
+    EXPECT_TRUE(Contains(before.Out, "\"problem\":{\"reason\":\"TickTimeout is REG_QWORD, not REG_DWORD\","
                                 "\"status\":{\"code\":3221225659,\"hex\":\"0xC00000BB\","
                                 "\"name\":\"STATUS_NOT_SUPPORTED\"}}"))
         << before.Out;
-    EXPECT_TRUE(Has(before.Out, "\"stagedPackages\":2,")) << before.Out;
+    EXPECT_TRUE(Contains(before.Out, "\"stagedPackages\":2,")) << before.Out;
 
     /* A boot that loses its power once the system has run: the marker
      * stays, and the counters hold what the driver flushed. */
@@ -411,26 +404,26 @@ TEST_F(StagingProgramTest, StatusShowsCountersMarkerListAndPackagesAsTheDriverSe
     std::optional<ULONG> boots = qm::AsDword(Parameter(u"BootCounter"));
     ASSERT_TRUE(boots);
     ToolOutcome after = OnMachine({ "status", "--json" });
-    EXPECT_TRUE(Has(after.Out, "\"parameters\":{\"present\":true,\"bootCounter\":" +
+    EXPECT_TRUE(Contains(after.Out, "\"parameters\":{\"present\":true,\"bootCounter\":" +
                                    std::to_string(*boots) +
                                    ",\"tickCounter\":null,\"improperShutdown\":true,"))
         << after.Out;
-    EXPECT_TRUE(Has(after.Out, "\"oneShotList\":{\"present\":false,")) << after.Out;
-    EXPECT_TRUE(Has(after.Out, "{\"name\":\"bad\",\"state\":\"Corrupted\",\"package\":false,"))
+    EXPECT_TRUE(Contains(after.Out, "\"oneShotList\":{\"present\":false,")) << after.Out;
+    EXPECT_TRUE(Contains(after.Out, "{\"name\":\"bad\",\"state\":\"Corrupted\",\"package\":false,"))
         << after.Out;
-    EXPECT_TRUE(Has(after.Out, "\"lastPackageError\":{\"code\":3221225659,\"hex\":\"0xC00000BB\","
+    EXPECT_TRUE(Contains(after.Out, "\"lastPackageError\":{\"code\":3221225659,\"hex\":\"0xC00000BB\","
                                "\"name\":\"STATUS_NOT_SUPPORTED\"},\"problem\":null}"))
         << after.Out;
-    EXPECT_TRUE(Has(after.Out, "\"stagedPackages\":1,")) << after.Out;
+    EXPECT_TRUE(Contains(after.Out, "\"stagedPackages\":1,")) << after.Out;
 
     ToolOutcome text = OnMachine({ "status" });
     EXPECT_OUTCOME(0, text);
-    EXPECT_TRUE(Has(text.Out, "ImproperShutdown marker: present")) << text.Out;
-    EXPECT_TRUE(Has(text.Out, "  bad: \"Corrupted\"; finished; the driver no longer runs it\n"
+    EXPECT_TRUE(Contains(text.Out, "ImproperShutdown marker: present")) << text.Out;
+    EXPECT_TRUE(Contains(text.Out, "  bad: \"Corrupted\"; finished; the driver no longer runs it\n"
                               "    setup 1 operation, revert none, clean none\n"
                               "    LastPackageError STATUS_NOT_SUPPORTED (0xC00000BB)\n"))
         << text.Out;
-    EXPECT_TRUE(Has(text.Out, "  good: \"Package\"; set up at boot " + std::to_string(*boots)))
+    EXPECT_TRUE(Contains(text.Out, "  good: \"Package\"; set up at boot " + std::to_string(*boots)))
         << text.Out;
 }
 
@@ -444,7 +437,7 @@ TEST_F(StagingProgramTest, InstallWritesABootStartServiceAndUninstallKeepsStaged
 
     EXPECT_OUTCOME(0, Run({ "uninstall", "--hive", hive }));
     EXPECT_FALSE(qm::ReadHiveFileKey(hive, Hive::System, kService).key);
-    EXPECT_TRUE(Has(Run({ "status", "--hive", hive }).Out, "Service: not installed\n"));
+    EXPECT_TRUE(Contains(Run({ "status", "--hive", hive }).Out, "Service: not installed\n"));
     ToolOutcome notInstalled = Run({ "schedule", script, "--hive", hive });
     EXPECT_OUTCOME(1, notInstalled);
     EXPECT_EQ(notInstalled.Err, "qelmbar: the driver is not installed on hive " + hive +
@@ -474,18 +467,18 @@ TEST_F(StagingProgramTest, InstallWritesABootStartServiceAndUninstallKeepsStaged
         EXPECT_EQ(service.key->values[i].second.type, expected[i].second.type);
         EXPECT_EQ(service.key->values[i].second.data, expected[i].second.data);
     }
-    const std::string installed = Bytes(hive);
+    const std::string installed = ReadWholeFile(hive);
     ToolOutcome again = Run({ "install", "--hive", hive });
     EXPECT_EQ(again.Out, "hive " + hive + ": the driver is already installed as a boot-start service\n");
-    EXPECT_EQ(Bytes(hive), installed) << "nothing to change is no write";
+    EXPECT_EQ(ReadWholeFile(hive), installed) << "nothing to change is no write";
 
     EXPECT_OUTCOME(0, Run({ "schedule", script, "--hive", hive }));
     EXPECT_OUTCOME(0, Run({ "package", "add", "p", "--setup", script, "--hive", hive }));
-    const std::string staged = Bytes(hive);
+    const std::string staged = ReadWholeFile(hive);
     ToolOutcome refused = Run({ "uninstall", "--hive", hive });
     EXPECT_OUTCOME(1, refused);
-    EXPECT_TRUE(Has(refused.Err, "holds a one-shot list and 1 package for the driver")) << refused.Err;
-    EXPECT_EQ(Bytes(hive), staged);
+    EXPECT_TRUE(Contains(refused.Err, "holds a one-shot list and 1 package for the driver")) << refused.Err;
+    EXPECT_EQ(ReadWholeFile(hive), staged);
     ToolOutcome forced = Run({ "uninstall", "--hive", hive, "--force" });
     EXPECT_OUTCOME(0, forced);
     EXPECT_EQ(forced.Err, "qelmbar: warning: a one-shot list and 1 package staged for the driver "
@@ -507,7 +500,7 @@ TEST_F(StagingProgramTest, InstallKeepsOtherValuesAndWarnsOfAMissingImage)
                                     qm::DwordData(3), &error));
     ASSERT_TRUE(qm::SetMachineValue(machine_, Hive::System, kService, u"DisplayName", REG_SZ,
                                     qm::StringData(u"Qelmbar"), &error));
-    EXPECT_TRUE(Has(OnMachine({ "status" }).Out,
+    EXPECT_TRUE(Contains(OnMachine({ "status" }).Out,
                     "Service: installed, but not as a boot-start driver from qelmbar.sys"));
     fs::remove(fs::path(qm::VolumeRoot(machine_)) / "Windows/System32/drivers/qelmbar.sys");
 
@@ -516,8 +509,8 @@ TEST_F(StagingProgramTest, InstallKeepsOtherValuesAndWarnsOfAMissingImage)
     EXPECT_EQ(install.Out, "machine " + machine_ +
                                ": the driver is now installed as a boot-start service in "
                                "ControlSet001\\Services\\Qelmbar (Start written)\n");
-    EXPECT_TRUE(Has(install.Err, "qelmbar: warning: ")) << install.Err;
-    EXPECT_TRUE(Has(install.Err, "qelmbar.sys is missing")) << install.Err;
+    EXPECT_TRUE(Contains(install.Err, "qelmbar: warning: ")) << install.Err;
+    EXPECT_TRUE(Contains(install.Err, "qelmbar.sys is missing")) << install.Err;
     EXPECT_EQ(qm::AsDword(qm::ReadMachineValue(machine_, Hive::System, kService, u"Start")), 0u);
     EXPECT_EQ(qm::AsString(qm::ReadMachineValue(machine_, Hive::System, kService, u"DisplayName")),
               u"Qelmbar");
@@ -547,7 +540,7 @@ TEST_F(StagingProgramTest, AHiveFileIsChangedInTheControlSetSelectCurrentNames)
     const std::string link = (dir_ / "link-to-SYSTEM").string();
     fs::create_symlink(hive, link);
 
-    EXPECT_TRUE(Has(Run({ "status", "--hive", link }).Out,
+    EXPECT_TRUE(Contains(Run({ "status", "--hive", link }).Out,
                     "(ControlSet002)\nService: not installed\n"));
     EXPECT_OUTCOME(0, Run({ "install", "--hive", link }));
     EXPECT_TRUE(fs::is_symlink(link)) << "the file the link names is replaced, not the link";
@@ -580,10 +573,10 @@ TEST_F(StagingProgramTest, FilesThatAreNoHiveAreReportedAndLeftAlone)
     EXPECT_EQ(status.Err, "qelmbar: cannot read hive " + text + ": " + text +
                               ": STATUS_NOT_REGISTRY_FILE (0xC000015C)\n");
     EXPECT_OUTCOME(2, Run({ "install", "--hive", text }));
-    EXPECT_EQ(Bytes(text), "not a hive\n");
+    EXPECT_EQ(ReadWholeFile(text), "not a hive\n");
     ToolOutcome missing = Run({ "status", "--machine", (dir_ / "nowhere").string() });
     EXPECT_OUTCOME(2, missing);
-    EXPECT_TRUE(Has(missing.Err, "qelmbar: cannot read machine ")) << missing.Err;
+    EXPECT_TRUE(Contains(missing.Err, "qelmbar: cannot read machine ")) << missing.Err;
 }
 
 /* ---- the targets' changes --------------------------------------------- */
@@ -593,10 +586,7 @@ protected:
     void SetUp() override
     {
         KernelTest::SetUp();
-        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() /
-               ("qelmbar-target-" + std::to_string(getpid()) + "-" + info->name());
-        fs::remove_all(dir_);
+        dir_ = qelmbar::test::FreshTestDirectory();
         std::string error;
         ASSERT_TRUE(qm::CreateMachine((dir_ / "m").string(), &error)) << error;
         fs::copy_file(qm::HiveFilePath((dir_ / "m").string(), Hive::System), dir_ / "SYSTEM");
@@ -630,7 +620,7 @@ TEST_F(StagingTargetTest, AChangeIsAppliedWholeOrNotAtAll)
     using namespace qelmbar::staging;
     for (auto &[target, file] : Targets()) {
         ASSERT_TRUE(target) << file;
-        const std::string before = Bytes(file);
+        const std::string before = ReadWholeFile(file);
         std::string error;
 
         Change failing;
@@ -638,8 +628,8 @@ TEST_F(StagingTargetTest, AChangeIsAppliedWholeOrNotAtAll)
         failing.SetValue(u"Qelmbar\\Parameters\\p", u"", kTypeSz, StringBytes(u"Package"));
         failing.DeleteValue(u"Qelmbar\\Parameters", u"NoSuchValue");
         EXPECT_FALSE(target->Apply(failing, &error)) << file;
-        EXPECT_TRUE(Has(error, "STATUS_OBJECT_NAME_NOT_FOUND")) << error;
-        EXPECT_EQ(Bytes(file), before) << "a failed step leaves the file as it was";
+        EXPECT_TRUE(Contains(error, "STATUS_OBJECT_NAME_NOT_FOUND")) << error;
+        EXPECT_EQ(ReadWholeFile(file), before) << "a failed step leaves the file as it was";
 
         Snapshot snapshot;
         ASSERT_TRUE(target->Read(&snapshot, &error)) << error;
@@ -657,7 +647,7 @@ TEST_F(StagingTargetTest, AChangeIsAppliedWholeOrNotAtAll)
         Change absent;
         absent.ExpectKey(u"Qelmbar\\Parameters", true);
         EXPECT_FALSE(target->Apply(absent, &error));
-        EXPECT_EQ(Bytes(file), before);
+        EXPECT_EQ(ReadWholeFile(file), before);
 
         Change whole;
         whole.ExpectValue(u"Qelmbar", u"Type", type);

@@ -5,6 +5,7 @@
 #include "tools/lib/staging.h"
 
 #include "platform/platform.h"
+#include "tools/qelmbar/script_source.h"
 
 #include <cstring>
 
@@ -201,33 +202,7 @@ std::optional<std::u16string> AsString(const Value *value)
 
 std::string Utf8(const std::u16string &text)
 {
-    std::string out;
-    for (size_t i = 0; i < text.size(); i++) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
-            i++;
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out.push_back((char)c);
-        } else if (c < 0x800) {
-            out.push_back((char)(0xC0 | (c >> 6)));
-            out.push_back((char)(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back((char)(0xE0 | (c >> 12)));
-            out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back((char)(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back((char)(0xF0 | (c >> 18)));
-            out.push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back((char)(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
+    return Utf8FromUtf16(text);
 }
 
 std::optional<std::u16string> Utf16(const std::string &utf8)

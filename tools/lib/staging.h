@@ -145,6 +145,7 @@ std::optional<std::u16string> AsString(const Value *value);
 /* The data as UTF-16 code units (an odd last byte dropped). */
 std::u16string AsUtf16(const Value &value);
 
+/* A lone surrogate becomes U+FFFD. */
 std::string Utf8(const std::u16string &text);
 /* Nothing for text that is not UTF-8. */
 std::optional<std::u16string> Utf16(const std::string &utf8);

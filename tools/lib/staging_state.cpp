@@ -112,6 +112,11 @@ ScriptField InterpretScript(const Value *value)
     return field;
 }
 
+const Key *FindParameters(const Snapshot &snapshot)
+{
+    return snapshot.Service ? snapshot.Service->FindSubkey(u"Parameters") : nullptr;
+}
+
 DriverState InterpretSnapshot(const Snapshot &snapshot)
 {
     DriverState state;
@@ -127,7 +132,7 @@ DriverState InterpretSnapshot(const Snapshot &snapshot)
     state.ImagePath = AsString(service.FindValue(u"ImagePath"));
     state.Group = AsString(service.FindValue(u"Group"));
 
-    const Key *parameters = service.FindSubkey(u"Parameters");
+    const Key *parameters = FindParameters(snapshot);
     if (!parameters)
         return state;
     state.ParametersExist = true;

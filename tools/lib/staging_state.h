@@ -91,6 +91,10 @@ struct DriverState {
  * directory, as \SystemRoot\System32\... or System32\... does. */
 bool NamesDriverImage(const std::u16string &imagePath);
 
+/* The driver's Parameters key in what was read; nullptr when it or the
+ * service key is missing. */
+const Key *FindParameters(const Snapshot &snapshot);
+
 /* Runs the driver's parser over every script; the caller checks the pool
  * afterwards. */
 DriverState InterpretSnapshot(const Snapshot &snapshot);

@@ -71,31 +71,17 @@ bool ImagePresent(const std::string &path)
 
 int RunInstall(const std::vector<std::string> &args)
 {
-    TargetChoice choice;
-    bool help = false, json = false;
-    std::vector<Flag> flags = TargetFlags(&choice);
-    flags.push_back({ "json", 0, &json });
-    flags.push_back({ "help", 'h', &help });
-    std::vector<std::string> operands;
+    StagingArgs parsed;
+    TargetState opened;
     int status = kExitOk;
-    if (!ParseFlags(kName, args, flags, &operands, &status))
+    if (!OpenTargetState(kName, kHelp, args, {}, &parsed, &opened, &status))
         return status;
-    if (help) {
-        std::printf(kHelp, kTargetHelp);
-        return kExitOk;
-    }
-    if (!operands.empty())
-        return UsageError(kName, "unexpected argument '" + operands[0] + "'");
-    std::unique_ptr<Target> target = OpenChosenTarget(kName, choice, &status);
-    if (!target)
-        return status;
-
-    Snapshot snapshot;
-    DriverState state;
-    if (!ReadDriverState(*target, &snapshot, &state, &status))
-        return status;
+    Target &target = *opened.Target;
+    const Snapshot &snapshot = opened.Snapshot;
+    const DriverState &state = opened.State;
+    const bool json = parsed.Json;
     if (!snapshot.ServicesExists)
-        return Refuse(TargetName(*target) + " has no " + snapshot.ControlSet +
+        return Refuse(TargetName(target) + " has no " + snapshot.ControlSet +
                       "\\Services key to install into; is it a SYSTEM hive?");
 
     /* Start last: until it is written, a partly written key is no
@@ -124,19 +110,17 @@ int RunInstall(const std::vector<std::string> &args)
         change.SetValue(kServiceKey, value.Name, value.Type, value.Data);
         written.push_back(Utf8(value.Name));
     }
-    if (!written.empty() && !ApplyChange(*target, change, &status))
+    if (!written.empty() && !ApplyChange(target, change, &status))
         return status;
 
-    std::optional<std::string> image = target->DriverImageFile();
+    std::optional<std::string> image = target.DriverImageFile();
     bool imagePresent = image && ImagePresent(*image);
     if (image && !imagePresent)
         PrintError("warning: " + *image +
                    " is missing; the boot loader will not find the driver until it is there");
 
     if (json) {
-        JsonWriter out;
-        out.BeginObject();
-        WriteTargetJson(&out, *target);
+        JsonWriter out = TargetJson(target);
         out.Member("controlSet", snapshot.ControlSet);
         out.Member("wasInstalled", state.Installed);
         out.Key("written").BeginArray();
@@ -159,14 +143,14 @@ int RunInstall(const std::vector<std::string> &args)
         PrintJson(out);
     } else if (written.empty()) {
         std::printf("%s: the driver is already installed as a boot-start service\n",
-                    TargetName(*target).c_str());
+                    TargetName(target).c_str());
     } else {
         std::string names;
         for (const std::string &name : written)
             names += (names.empty() ? "" : ", ") + name;
         std::printf("%s: the driver is %s as a boot-start service in %s\\Services\\Qelmbar (%s "
                     "written)\n",
-                    TargetName(*target).c_str(), state.Installed ? "now installed" : "installed",
+                    TargetName(target).c_str(), state.Installed ? "now installed" : "installed",
                     snapshot.ControlSet.c_str(), names.c_str());
     }
     return kExitOk;

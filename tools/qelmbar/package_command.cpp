@@ -131,7 +131,7 @@ void RemoveSteps(const Key &key, Change *change)
 
 const Key *PackageKey(const Snapshot &snapshot, const std::u16string &name)
 {
-    const Key *parameters = snapshot.Service ? snapshot.Service->FindSubkey(u"Parameters") : nullptr;
+    const Key *parameters = FindParameters(snapshot);
     return parameters ? parameters->FindSubkey(name) : nullptr;
 }
 
@@ -174,11 +174,8 @@ int Add(const std::u16string &name, const AddOptions &options, Target &target)
 
     Snapshot snapshot;
     DriverState state;
-    if (!ReadDriverState(target, &snapshot, &state, &status))
+    if (!ReadInstalledDriverState(target, &snapshot, &state, &status))
         return status;
-    if (!state.Installed)
-        return Refuse("the driver is not installed on " + TargetName(target) +
-                      "; run 'qelmbar install' first");
     const PackageField *existing = FindPackage(state, name);
     if (existing && existing->SetUp)
         return Refuse("package " + Utf8(existing->Name) + " on " + TargetName(target) +
@@ -211,9 +208,7 @@ int Add(const std::u16string &name, const AddOptions &options, Target &target)
         return status;
 
     if (options.Json) {
-        JsonWriter json;
-        json.BeginObject();
-        WriteTargetJson(&json, target);
+        JsonWriter json = TargetJson(target);
         json.Member("package", Utf8(name));
         json.Member("replaced", existing != nullptr);
         json.Key("operations").BeginObject();
@@ -260,9 +255,7 @@ int Remove(const std::u16string &name, bool force, bool json, Target &target)
                    " has run and its revert never will");
 
     if (json) {
-        JsonWriter out;
-        out.BeginObject();
-        WriteTargetJson(&out, target);
+        JsonWriter out = TargetJson(target);
         out.Member("package", Utf8(existing->Name));
         out.Member("removed", true);
         if (existing->State)
@@ -282,27 +275,23 @@ int Remove(const std::u16string &name, bool force, bool json, Target &target)
 int RunPackage(const std::vector<std::string> &args)
 {
     AddOptions options;
-    TargetChoice choice;
-    bool help = false, force = false;
+    bool force = false;
     bool setupGiven = false;
-    std::vector<Flag> flags = TargetFlags(&choice);
-    flags.push_back({ "setup", 0, &setupGiven, &options.Setup });
-    flags.push_back({ "revert", 0, nullptr, &options.Revert });
-    flags.push_back({ "clean", 0, nullptr, &options.Clean });
-    flags.push_back({ "boot-timeout", 0, nullptr, &options.BootTimeoutText });
-    flags.push_back({ "tick-timeout", 0, nullptr, &options.TickTimeoutText });
-    flags.push_back({ "replace", 0, &options.Replace });
-    flags.push_back({ "force", 0, &force });
-    flags.push_back({ "json", 0, &options.Json });
-    flags.push_back({ "help", 'h', &help });
-    std::vector<std::string> operands;
+    const std::vector<Flag> flags = {
+        { "setup", 0, &setupGiven, &options.Setup },
+        { "revert", 0, nullptr, &options.Revert },
+        { "clean", 0, nullptr, &options.Clean },
+        { "boot-timeout", 0, nullptr, &options.BootTimeoutText },
+        { "tick-timeout", 0, nullptr, &options.TickTimeoutText },
+        { "replace", 0, &options.Replace },
+        { "force", 0, &force },
+    };
+    StagingArgs parsed;
     int status = kExitOk;
-    if (!ParseFlags(kName, args, flags, &operands, &status))
+    if (!ParseStagingArgs(kName, kHelp, args, flags, &parsed, &status))
         return status;
-    if (help) {
-        std::printf(kHelp, kTargetHelp);
-        return kExitOk;
-    }
+    options.Json = parsed.Json;
+    const std::vector<std::string> &operands = parsed.Operands;
     if (operands.empty())
         return UsageError(kName, "say what to do: add or remove");
     const std::string &action = operands[0];
@@ -326,7 +315,7 @@ int RunPackage(const std::vector<std::string> &args)
     if (action == "add" && options.Setup.empty())
         return UsageError(command, "--setup FILE is required");
 
-    std::unique_ptr<Target> target = OpenChosenTarget(command, choice, &status);
+    std::unique_ptr<Target> target = OpenChosenTarget(command, parsed.Choice, &status);
     if (!target)
         return status;
     return action == "add" ? Add(name, options, *target)

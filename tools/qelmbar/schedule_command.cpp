@@ -120,6 +120,13 @@ void PrintCrossReorders(const CheckResult &combined, const std::vector<Origin> &
     }
 }
 
+/* The one-shot list as stored; nullptr when none is. */
+const Value *StagedList(const Snapshot &snapshot)
+{
+    const Key *parameters = FindParameters(snapshot);
+    return parameters ? parameters->FindValue(kOneShotListName) : nullptr;
+}
+
 int Clear(Target &target, const Options &options)
 {
     Snapshot snapshot;
@@ -127,8 +134,7 @@ int Clear(Target &target, const Options &options)
     int status = kExitOk;
     if (!ReadDriverState(target, &snapshot, &state, &status))
         return status;
-    const Key *parameters = snapshot.Service ? snapshot.Service->FindSubkey(u"Parameters") : nullptr;
-    const Value *staged = parameters ? parameters->FindValue(kOneShotListName) : nullptr;
+    const Value *staged = StagedList(snapshot);
     if (staged) {
         Change change;
         change.ExpectValue(kParametersKey, kOneShotListName, staged);
@@ -137,9 +143,7 @@ int Clear(Target &target, const Options &options)
             return status;
     }
     if (options.Json) {
-        JsonWriter json;
-        json.BeginObject();
-        WriteTargetJson(&json, target);
+        JsonWriter json = TargetJson(target);
         json.Member("removed", staged != nullptr);
         json.Member("operations", state.OneShotList.Operations);
         json.EndObject();
@@ -173,13 +177,9 @@ int Schedule(Target &target, const std::vector<std::string> &files, const Option
 
     Snapshot snapshot;
     DriverState state;
-    if (!ReadDriverState(target, &snapshot, &state, &status))
+    if (!ReadInstalledDriverState(target, &snapshot, &state, &status))
         return status;
-    if (!state.Installed)
-        return Refuse("the driver is not installed on " + TargetName(target) +
-                      "; run 'qelmbar install' first");
-    const Key *parameters = snapshot.Service->FindSubkey(u"Parameters");
-    const Value *staged = parameters ? parameters->FindValue(kOneShotListName) : nullptr;
+    const Value *staged = StagedList(snapshot);
 
     std::vector<std::u16string> strings;
     std::vector<Origin> origins;
@@ -231,9 +231,7 @@ int Schedule(Target &target, const std::vector<std::string> &files, const Option
     }
 
     if (options.Json) {
-        JsonWriter json;
-        json.BeginObject();
-        WriteTargetJson(&json, target);
+        JsonWriter json = TargetJson(target);
         json.Member("mode", options.Replace ? "replace" : "append");
         json.Member("written", write);
         json.Member("kept", kept);
@@ -268,26 +266,19 @@ int Schedule(Target &target, const std::vector<std::string> &files, const Option
 int RunSchedule(const std::vector<std::string> &args)
 {
     Options options;
-    TargetChoice choice;
-    bool help = false;
-    std::vector<Flag> flags = TargetFlags(&choice);
-    flags.push_back({ "replace", 0, &options.Replace });
-    flags.push_back({ "clear", 0, &options.Clear });
-    flags.push_back({ "json", 0, &options.Json });
-    flags.push_back({ "help", 'h', &help });
-    std::vector<std::string> files;
+    StagingArgs parsed;
     int status = kExitOk;
-    if (!ParseFlags(kName, args, flags, &files, &status))
+    if (!ParseStagingArgs(kName, kHelp, args,
+                          { { "replace", 0, &options.Replace }, { "clear", 0, &options.Clear } },
+                          &parsed, &status))
         return status;
-    if (help) {
-        std::printf(kHelp, kTargetHelp);
-        return kExitOk;
-    }
+    options.Json = parsed.Json;
+    const std::vector<std::string> &files = parsed.Operands;
     if (options.Clear && (options.Replace || !files.empty()))
         return UsageError(kName, "--clear takes no FILE and no --replace");
     if (!options.Clear && files.empty())
         return UsageError(kName, "no script file given");
-    std::unique_ptr<Target> target = OpenChosenTarget(kName, choice, &status);
+    std::unique_ptr<Target> target = OpenChosenTarget(kName, parsed.Choice, &status);
     if (!target)
         return status;
     return options.Clear ? Clear(*target, options) : Schedule(*target, files, options);

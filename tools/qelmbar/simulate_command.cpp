@@ -7,7 +7,6 @@
 #include "tools/lib/json.h"
 #include "tools/lib/status_names.h"
 #include "tools/qelmbar/command.h"
-#include "tools/qelmbar/script_check.h"
 #include "tools/qelmbar/script_source.h"
 #include "tools/qelmbar/simulation.h"
 
@@ -84,7 +83,7 @@ std::string U8(const std::u16string &text)
     return Utf8FromUtf16(text);
 }
 
-std::string Optional(const std::optional<ULONG> &value)
+std::string Optional(const std::optional<uint32_t> &value)
 {
     return value ? std::to_string(*value) : "none";
 }
@@ -184,39 +183,48 @@ std::string OutcomeText(const OperationResult &operation)
     return text;
 }
 
-void PrintState(const char *label, const DriverState &state)
+/* A one-shot list the driver would run: REG_MULTI_SZ. */
+bool HasOneShotList(const staging::DriverState &state)
+{
+    return state.OneShotList.Present && state.OneShotList.Type == staging::kTypeMultiSz;
+}
+
+void PrintState(const char *label, const staging::DriverState &state)
 {
     std::printf("  %s:", label);
-    if (!state.ParametersPresent) {
+    if (!state.ParametersExist) {
         std::printf(" no Parameters key\n");
         return;
     }
     std::printf(" BootCounter %s, TickCounter %s, ImproperShutdown %s",
-                Optional(state.BootCounter).c_str(), Optional(state.TickCounter).c_str(),
-                state.ImproperShutdownMarker ? "set" : "not set");
-    if (state.OneShotList) {
-        CheckResult check = CheckScript(*state.OneShotList);
-        if (NT_SUCCESS(check.Status))
-            std::printf(", one-shot list of %zu operation%s", check.Operations.size(),
-                        check.Operations.size() == 1 ? "" : "s");
+                Optional(state.BootCounter.Value).c_str(),
+                Optional(state.TickCounter.Value).c_str(),
+                state.ImproperShutdown ? "set" : "not set");
+    if (HasOneShotList(state)) {
+        const size_t operations = state.OneShotList.Operations;
+        if (state.OneShotList.Parses)
+            std::printf(", one-shot list of %zu operation%s", operations,
+                        operations == 1 ? "" : "s");
         else
             std::printf(", a one-shot list the parser refuses");
     }
     std::printf("\n");
-    for (const PackageState &package : state.Packages) {
-        std::printf("    package %s: %s", U8(package.Name).c_str(),
-                    package.State ? U8(*package.State).c_str() : "?");
-        if (package.StartBootCounter)
-            std::printf(", set up at boot %u", (unsigned)*package.StartBootCounter);
-        if (package.StartTickCounter)
-            std::printf(" (TickCounter %u)", (unsigned)*package.StartTickCounter);
-        if (package.BootTimeout)
-            std::printf(", BootTimeout %u", (unsigned)*package.BootTimeout);
-        if (package.TickTimeout)
-            std::printf(", TickTimeout %u", (unsigned)*package.TickTimeout);
-        if (package.LastPackageError)
+    for (const staging::PackageField &package : state.Packages) {
+        /* Keys without a state are no packages. */
+        if (!package.State)
+            continue;
+        std::printf("    package %s: %s", U8(package.Name).c_str(), U8(*package.State).c_str());
+        if (package.StartBootCounter.Value)
+            std::printf(", set up at boot %u", (unsigned)*package.StartBootCounter.Value);
+        if (package.StartTickCounter.Value)
+            std::printf(" (TickCounter %u)", (unsigned)*package.StartTickCounter.Value);
+        if (package.BootTimeout.Value)
+            std::printf(", BootTimeout %u", (unsigned)*package.BootTimeout.Value);
+        if (package.TickTimeout.Value)
+            std::printf(", TickTimeout %u", (unsigned)*package.TickTimeout.Value);
+        if (package.LastPackageError.Value)
             std::printf(", LastPackageError %s",
-                        StatusText((NTSTATUS)*package.LastPackageError).c_str());
+                        StatusText((NTSTATUS)*package.LastPackageError.Value).c_str());
         std::printf("\n");
     }
 }
@@ -298,7 +306,7 @@ void JsonStatus(JsonWriter &json, const std::string &key, NTSTATUS status)
     json.EndObject();
 }
 
-void JsonOptional(JsonWriter &json, const std::string &key, const std::optional<ULONG> &value)
+void JsonOptional(JsonWriter &json, const std::string &key, const std::optional<uint32_t> &value)
 {
     json.Key(key);
     if (value)
@@ -307,41 +315,38 @@ void JsonOptional(JsonWriter &json, const std::string &key, const std::optional<
         json.Null();
 }
 
-void JsonState(JsonWriter &json, const std::string &key, const DriverState &state)
+void JsonState(JsonWriter &json, const std::string &key, const staging::DriverState &state)
 {
     json.Key(key).BeginObject();
-    json.Member("parameters", state.ParametersPresent);
-    JsonOptional(json, "BootCounter", state.BootCounter);
-    JsonOptional(json, "TickCounter", state.TickCounter);
-    json.Member("ImproperShutdown", state.ImproperShutdownMarker);
+    json.Member("parameters", state.ParametersExist);
+    JsonOptional(json, "BootCounter", state.BootCounter.Value);
+    JsonOptional(json, "TickCounter", state.TickCounter.Value);
+    json.Member("ImproperShutdown", state.ImproperShutdown);
     json.Key("SystemRoot");
     if (state.SystemRoot)
         json.String(U8(*state.SystemRoot));
     else
         json.Null();
     json.Key("oneShotList");
-    if (state.OneShotList) {
-        CheckResult check = CheckScript(*state.OneShotList);
-        json.BeginObject().Member("valid", NT_SUCCESS(check.Status));
-        json.Member("operations", (unsigned long long)check.Operations.size());
+    if (HasOneShotList(state)) {
+        json.BeginObject().Member("valid", state.OneShotList.Parses);
+        json.Member("operations", (unsigned long long)state.OneShotList.Operations);
         json.EndObject();
     } else {
         json.Null();
     }
     json.Key("packages").BeginArray();
-    for (const PackageState &package : state.Packages) {
+    for (const staging::PackageField &package : state.Packages) {
+        if (!package.State)
+            continue;
         json.BeginObject().Member("name", U8(package.Name));
-        json.Key("state");
-        if (package.State)
-            json.String(U8(*package.State));
-        else
-            json.Null();
-        JsonOptional(json, "StartBootCounter", package.StartBootCounter);
-        JsonOptional(json, "StartTickCounter", package.StartTickCounter);
-        JsonOptional(json, "BootTimeout", package.BootTimeout);
-        JsonOptional(json, "TickTimeout", package.TickTimeout);
-        if (package.LastPackageError)
-            JsonStatus(json, "LastPackageError", (NTSTATUS)*package.LastPackageError);
+        json.Member("state", U8(*package.State));
+        JsonOptional(json, "StartBootCounter", package.StartBootCounter.Value);
+        JsonOptional(json, "StartTickCounter", package.StartTickCounter.Value);
+        JsonOptional(json, "BootTimeout", package.BootTimeout.Value);
+        JsonOptional(json, "TickTimeout", package.TickTimeout.Value);
+        if (package.LastPackageError.Value)
+            JsonStatus(json, "LastPackageError", (NTSTATUS)*package.LastPackageError.Value);
         else
             json.Key("LastPackageError").Null();
         json.EndObject();

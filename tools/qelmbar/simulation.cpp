@@ -6,22 +6,28 @@
 #include "tools/qelmbar/script_check.h"
 
 #include <map>
+#include <memory>
 #include <tuple>
 
 namespace qelmbar::cli {
 
 namespace {
 
-using qm::Hive;
+using staging::Key;
+using staging::Snapshot;
 
-std::optional<std::u16string> MultiStringValue(const std::optional<qm::MachineValue> &value)
+/* The driver's keys in the machine's SYSTEM hive file, through the
+ * machine target of the staging commands. */
+bool ReadMachineState(const std::string &dir, Snapshot *snapshot, staging::DriverState *state,
+                      std::string *error)
 {
-    if (!value || value->type != REG_MULTI_SZ)
-        return std::nullopt;
-    std::u16string text(value->data.size() / 2, u'\0');
-    for (size_t i = 0; i < text.size(); i++)
-        text[i] = (char16_t)(value->data[2 * i] | (value->data[2 * i + 1] << 8));
-    return text;
+    staging::TargetChoice choice;
+    choice.MachineDir = dir;
+    std::unique_ptr<staging::Target> target = staging::OpenTarget(choice, error);
+    if (!target || !target->Read(snapshot, error))
+        return false;
+    *state = staging::InterpretSnapshot(*snapshot);
+    return true;
 }
 
 /* The operations of a stored script as the driver parses them; nothing
@@ -38,33 +44,39 @@ std::optional<std::vector<std::string>> ParsedOperations(const std::u16string &v
     return std::nullopt;
 }
 
-const std::optional<std::u16string> *PackageScript(const PackageState &package, qm::ScriptKind kind)
+const char16_t *ScriptValueName(qm::ScriptKind kind)
 {
     switch (kind) {
-    case qm::ScriptKind::Setup: return &package.Setup;
-    case qm::ScriptKind::Revert: return &package.Revert;
-    case qm::ScriptKind::Clean: return &package.Clean;
+    case qm::ScriptKind::Setup: return u"SetupOperations";
+    case qm::ScriptKind::Revert: return u"RevertOperations";
+    case qm::ScriptKind::Clean: return u"CleanOperations";
     case qm::ScriptKind::OneShot: break;
     }
-    return nullptr;
+    return staging::kOneShotListName;
+}
+
+/* A script value of key as stored; nothing when it is missing or not
+ * REG_MULTI_SZ. */
+std::optional<std::u16string> StoredScript(const Key *key, qm::ScriptKind kind)
+{
+    const staging::Value *value = key ? key->FindValue(ScriptValueName(kind)) : nullptr;
+    if (!value || value->Type != staging::kTypeMultiSz)
+        return std::nullopt;
+    return staging::AsUtf16(*value);
 }
 
 /* The stored script a trace event names, as it was before the boot. */
-std::optional<std::u16string> ScriptBefore(const DriverState &before, qm::ScriptKind kind,
+std::optional<std::u16string> ScriptBefore(const Snapshot &before, qm::ScriptKind kind,
                                            const std::u16string &package)
 {
-    if (kind == qm::ScriptKind::OneShot)
-        return before.OneShotList;
-    for (const PackageState &p : before.Packages) {
-        if (p.Name == package)
-            return *PackageScript(p, kind);
+    const Key *parameters = staging::FindParameters(before);
+    if (kind == qm::ScriptKind::OneShot || !parameters)
+        return StoredScript(parameters, kind);
+    for (const Key &key : parameters->Subkeys) {
+        if (key.Name == package)
+            return StoredScript(&key, kind);
     }
     return std::nullopt;
-}
-
-bool IsFinal(const std::optional<std::u16string> &state)
-{
-    return state && *state != u"Package";
 }
 
 } // namespace
@@ -82,54 +94,6 @@ const char *OutcomeName(Outcome outcome)
     return "unknown";
 }
 
-bool ReadDriverState(const std::string &dir, DriverState *state, std::string *error)
-{
-    *state = DriverState();
-    const std::u16string parameters = qm::kParametersKey;
-    std::string missing;
-    std::optional<std::vector<std::u16string>> names =
-        qm::ReadMachineValueNames(dir, Hive::System, parameters, &missing);
-    if (!names) {
-        /* A key that is missing is a state; a file that cannot be read is
-         * not. */
-        if (!qm::ReadMachineKeys(dir, Hive::System, u"", error))
-            return false;
-        return true;
-    }
-    state->ParametersPresent = true;
-    auto value = [&](const std::u16string &key, const std::u16string &name) {
-        return qm::ReadMachineValue(dir, Hive::System, key, name);
-    };
-    state->BootCounter = qm::AsDword(value(parameters, u"BootCounter"));
-    state->TickCounter = qm::AsDword(value(parameters, u"TickCounter"));
-    state->ImproperShutdownMarker = value(parameters, u"ImproperShutdown").has_value();
-    state->SystemRoot = qm::AsString(value(parameters, u"SystemRoot"));
-    state->OneShotList = MultiStringValue(value(parameters, u"BootTimeOperationsList"));
-
-    std::optional<std::vector<std::u16string>> keys =
-        qm::ReadMachineKeys(dir, Hive::System, parameters, error);
-    if (!keys)
-        return false;
-    for (const std::u16string &name : *keys) {
-        const std::u16string key = parameters + u"\\" + name;
-        PackageState package;
-        package.Name = name;
-        package.State = qm::AsString(value(key, u""));
-        if (!package.State)
-            continue;
-        package.StartBootCounter = qm::AsDword(value(key, u"StartBootCounter"));
-        package.StartTickCounter = qm::AsDword(value(key, u"StartTickCounter"));
-        package.BootTimeout = qm::AsDword(value(key, u"BootTimeout"));
-        package.TickTimeout = qm::AsDword(value(key, u"TickTimeout"));
-        package.LastPackageError = qm::AsDword(value(key, u"LastPackageError"));
-        package.Setup = MultiStringValue(value(key, u"SetupOperations"));
-        package.Revert = MultiStringValue(value(key, u"RevertOperations"));
-        package.Clean = MultiStringValue(value(key, u"CleanOperations"));
-        state->Packages.push_back(std::move(package));
-    }
-    return true;
-}
-
 bool BootResult::Clean() const
 {
     return Report.completed && Report.violations.empty() && Report.systemErrors.empty() &&
@@ -143,11 +107,12 @@ bool SimulateBoot(const std::string &dir, unsigned number, const qm::BootOptions
     result->Number = number;
     result->Options = options;
     result->Options.traceOperations = true;
-    if (!ReadDriverState(dir, &result->Before, error))
+    Snapshot before, after;
+    if (!ReadMachineState(dir, &before, &result->Before, error))
         return false;
 
     qm::Boot(dir, result->Options, &result->Report);
-    if (!ReadDriverState(dir, &result->After, error))
+    if (!ReadMachineState(dir, &after, &result->After, error))
         return false;
 
     const qm::BootReport &report = result->Report;
@@ -171,7 +136,7 @@ bool SimulateBoot(const std::string &dir, unsigned number, const qm::BootOptions
         script.Package = event.package;
         script.Stage = event.stage;
         std::string reason;
-        std::optional<std::u16string> text = ScriptBefore(result->Before, event.script, event.package);
+        std::optional<std::u16string> text = ScriptBefore(before, event.script, event.package);
         std::optional<std::vector<std::string>> operations;
         if (text)
             operations = ParsedOperations(*text, &reason);
@@ -259,10 +224,12 @@ bool SimulateBoot(const std::string &dir, unsigned number, const qm::BootOptions
 
     /* Staged scripts that would have run and did not. */
     const bool passRan = report.entryReturned || !report.trace.empty();
-    if (passRan && result->Before.OneShotList &&
+    const std::optional<std::u16string> oneShotList =
+        ScriptBefore(before, qm::ScriptKind::OneShot, u"");
+    if (passRan && oneShotList &&
         scriptAt.find(Place(qm::ScriptKind::OneShot, u"")) == scriptAt.end()) {
         std::string reason;
-        if (!ParsedOperations(*result->Before.OneShotList, &reason))
+        if (!ParsedOperations(*oneShotList, &reason))
             result->NotRun.push_back({ qm::ScriptKind::OneShot, u"", reason });
         else if (report.powerLost && report.trace.empty())
             result->NotRun.push_back({ qm::ScriptKind::OneShot, u"", "the power was lost first" });
@@ -270,12 +237,16 @@ bool SimulateBoot(const std::string &dir, unsigned number, const qm::BootOptions
             result->NotRun.push_back({ qm::ScriptKind::OneShot, u"",
                                        "the driver did not run it" });
     }
-    for (const PackageState &package : result->Before.Packages) {
-        if (IsFinal(package.State))
+    /* The scripts of packages still to run: in the state "Package". */
+    const Key *parameters = staging::FindParameters(before);
+    if (!parameters)
+        return true;
+    for (const Key &package : parameters->Subkeys) {
+        if (staging::AsString(package.FindValue(u"")) != std::u16string(staging::kPackageMarker))
             continue;
         for (qm::ScriptKind kind :
              { qm::ScriptKind::Setup, qm::ScriptKind::Revert, qm::ScriptKind::Clean }) {
-            const std::optional<std::u16string> &text = *PackageScript(package, kind);
+            const std::optional<std::u16string> text = StoredScript(&package, kind);
             std::string reason;
             if (text && !ParsedOperations(*text, &reason))
                 result->NotRun.push_back({ kind, package.Name, reason });

@@ -10,43 +10,12 @@
 #pragma once
 
 #include "machine/machine.h"
+#include "tools/lib/staging_state.h"
 
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace qelmbar::cli {
-
-/* A package as its key holds it. */
-struct PackageState {
-    std::u16string Name;
-    std::optional<std::u16string> State; /* the key's default value */
-    std::optional<ULONG> StartBootCounter;
-    std::optional<ULONG> StartTickCounter;
-    std::optional<ULONG> BootTimeout;
-    std::optional<ULONG> TickTimeout;
-    std::optional<ULONG> LastPackageError;
-    /* The scripts' values as stored (each string NUL-ended, one more NUL
-     * at the end); nothing when the value is missing or not REG_MULTI_SZ. */
-    std::optional<std::u16string> Setup;
-    std::optional<std::u16string> Revert;
-    std::optional<std::u16string> Clean;
-};
-
-/* What the driver's Parameters key holds. */
-struct DriverState {
-    bool ParametersPresent = false;
-    std::optional<ULONG> BootCounter;
-    std::optional<ULONG> TickCounter;
-    bool ImproperShutdownMarker = false;
-    std::optional<std::u16string> SystemRoot;
-    std::optional<std::u16string> OneShotList; /* as stored */
-    std::vector<PackageState> Packages;        /* in the registry's order */
-};
-
-/* Reads the state from the machine's SYSTEM hive file; false with *error
- * set when the file cannot be read. */
-bool ReadDriverState(const std::string &dir, DriverState *state, std::string *error);
 
 enum class Outcome {
     Done,       /* ran and succeeded */
@@ -88,8 +57,10 @@ struct BootResult {
     unsigned Number = 0; /* from 1 */
     qm::BootOptions Options;
     qm::BootReport Report;
-    DriverState Before;
-    DriverState After;
+    /* The driver's keys in the machine's SYSTEM hive file, read as the
+     * driver reads them. */
+    staging::DriverState Before;
+    staging::DriverState After;
     std::vector<ScriptResult> Scripts;
     std::vector<ScriptNotRun> NotRun;
     /* The deferred run: whether it started, and what it ran, in its

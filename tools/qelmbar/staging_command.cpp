@@ -20,11 +20,25 @@ const char kTargetHelp[] =
     "                     the default there)\n"
     "Offline, CurrentControlSet is the control set that Select\\Current names.\n";
 
-std::vector<Flag> TargetFlags(staging::TargetChoice *choice)
+bool ParseStagingArgs(const std::string &command, const char *help,
+                      const std::vector<std::string> &args, const std::vector<Flag> &flags,
+                      StagingArgs *parsed, int *exitStatus)
 {
-    return { { "machine", 0, nullptr, &choice->MachineDir },
-             { "hive", 0, nullptr, &choice->HiveFile },
-             { "live", 0, &choice->Live } };
+    bool helpWanted = false;
+    std::vector<Flag> all = { { "machine", 0, nullptr, &parsed->Choice.MachineDir },
+                              { "hive", 0, nullptr, &parsed->Choice.HiveFile },
+                              { "live", 0, &parsed->Choice.Live } };
+    all.insert(all.end(), flags.begin(), flags.end());
+    all.push_back({ "json", 0, &parsed->Json });
+    all.push_back({ "help", 'h', &helpWanted });
+    *exitStatus = kExitOk;
+    if (!ParseFlags(command, args, all, &parsed->Operands, exitStatus))
+        return false;
+    if (helpWanted) {
+        std::printf(help, kTargetHelp);
+        return false;
+    }
+    return true;
 }
 
 std::unique_ptr<staging::Target> OpenChosenTarget(const std::string &command,
@@ -63,6 +77,33 @@ bool ReadDriverState(staging::Target &target, staging::Snapshot *snapshot,
     return true;
 }
 
+bool ReadInstalledDriverState(staging::Target &target, staging::Snapshot *snapshot,
+                              staging::DriverState *state, int *exitStatus)
+{
+    if (!ReadDriverState(target, snapshot, state, exitStatus))
+        return false;
+    if (state->Installed)
+        return true;
+    *exitStatus = Refuse("the driver is not installed on " + TargetName(target) +
+                         "; run 'qelmbar install' first");
+    return false;
+}
+
+bool OpenTargetState(const std::string &command, const char *help,
+                     const std::vector<std::string> &args, const std::vector<Flag> &flags,
+                     StagingArgs *parsed, TargetState *opened, int *exitStatus)
+{
+    if (!ParseStagingArgs(command, help, args, flags, parsed, exitStatus))
+        return false;
+    if (!parsed->Operands.empty()) {
+        *exitStatus = UsageError(command, "unexpected argument '" + parsed->Operands[0] + "'");
+        return false;
+    }
+    opened->Target = OpenChosenTarget(command, parsed->Choice, exitStatus);
+    return opened->Target &&
+           ReadDriverState(*opened->Target, &opened->Snapshot, &opened->State, exitStatus);
+}
+
 bool ApplyChange(staging::Target &target, const staging::Change &change, int *exitStatus)
 {
     std::string error;
@@ -79,12 +120,15 @@ int Refuse(const std::string &message)
     return kExitNo;
 }
 
-void WriteTargetJson(JsonWriter *json, const staging::Target &target)
+JsonWriter TargetJson(const staging::Target &target)
 {
-    json->Key("target").BeginObject();
-    json->Member("kind", target.Kind());
-    json->Member("location", target.Location());
-    json->EndObject();
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("target").BeginObject();
+    json.Member("kind", target.Kind());
+    json.Member("location", target.Location());
+    json.EndObject();
+    return json;
 }
 
 void PrintJson(const JsonWriter &json)

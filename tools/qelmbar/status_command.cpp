@@ -213,9 +213,7 @@ void ScriptMember(JsonWriter *json, const char *name, const ScriptField &script)
 
 void PrintJsonState(const Target &target, const DriverState &s)
 {
-    JsonWriter json;
-    json.BeginObject();
-    WriteTargetJson(&json, target);
+    JsonWriter json = TargetJson(target);
     json.Member("controlSet", s.ControlSet);
     json.Member("servicesKey", s.ServicesExists);
 
@@ -273,32 +271,15 @@ void PrintJsonState(const Target &target, const DriverState &s)
 
 int RunStatus(const std::vector<std::string> &args)
 {
-    TargetChoice choice;
-    bool help = false, json = false;
-    std::vector<Flag> flags = TargetFlags(&choice);
-    flags.push_back({ "json", 0, &json });
-    flags.push_back({ "help", 'h', &help });
-    std::vector<std::string> operands;
+    StagingArgs parsed;
+    TargetState opened;
     int status = kExitOk;
-    if (!ParseFlags(kName, args, flags, &operands, &status))
+    if (!OpenTargetState(kName, kHelp, args, {}, &parsed, &opened, &status))
         return status;
-    if (help) {
-        std::printf(kHelp, kTargetHelp);
-        return kExitOk;
-    }
-    if (!operands.empty())
-        return UsageError(kName, "unexpected argument '" + operands[0] + "'");
-    std::unique_ptr<Target> target = OpenChosenTarget(kName, choice, &status);
-    if (!target)
-        return status;
-    Snapshot snapshot;
-    DriverState state;
-    if (!ReadDriverState(*target, &snapshot, &state, &status))
-        return status;
-    if (json)
-        PrintJsonState(*target, state);
+    if (parsed.Json)
+        PrintJsonState(*opened.Target, opened.State);
     else
-        PrintText(*target, state);
+        PrintText(*opened.Target, opened.State);
     std::fflush(stdout);
     return kExitOk;
 }

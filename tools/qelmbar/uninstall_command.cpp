@@ -40,30 +40,16 @@ const char kHelp[] =
 
 int RunUninstall(const std::vector<std::string> &args)
 {
-    TargetChoice choice;
-    bool help = false, json = false, force = false;
-    std::vector<Flag> flags = TargetFlags(&choice);
-    flags.push_back({ "force", 0, &force });
-    flags.push_back({ "json", 0, &json });
-    flags.push_back({ "help", 'h', &help });
-    std::vector<std::string> operands;
+    bool force = false;
+    StagingArgs parsed;
+    TargetState opened;
     int status = kExitOk;
-    if (!ParseFlags(kName, args, flags, &operands, &status))
+    if (!OpenTargetState(kName, kHelp, args, { { "force", 0, &force } }, &parsed, &opened, &status))
         return status;
-    if (help) {
-        std::printf(kHelp, kTargetHelp);
-        return kExitOk;
-    }
-    if (!operands.empty())
-        return UsageError(kName, "unexpected argument '" + operands[0] + "'");
-    std::unique_ptr<Target> target = OpenChosenTarget(kName, choice, &status);
-    if (!target)
-        return status;
-
-    Snapshot snapshot;
-    DriverState state;
-    if (!ReadDriverState(*target, &snapshot, &state, &status))
-        return status;
+    Target &target = *opened.Target;
+    const Snapshot &snapshot = opened.Snapshot;
+    const DriverState &state = opened.State;
+    const bool json = parsed.Json;
 
     const bool listStaged = state.OneShotList.Present;
     const size_t packages = state.StagedPackages();
@@ -74,13 +60,13 @@ int RunUninstall(const std::vector<std::string> &args)
         staged += (staged.empty() ? "" : " and ") + std::to_string(packages) +
                   (packages == 1 ? " package" : " packages");
     if (state.Installed && !staged.empty() && !force)
-        return Refuse(TargetName(*target) + " holds " + staged +
+        return Refuse(TargetName(target) + " holds " + staged +
                       " for the driver, which uninstalling would discard; see 'qelmbar status', "
                       "or use --force");
 
     if (state.Installed) {
         const Key &service = *snapshot.Service;
-        const Key *parameters = service.FindSubkey(u"Parameters");
+        const Key *parameters = FindParameters(snapshot);
         Change change;
         /* Held to what was read: work staged meanwhile is not discarded
          * unseen. */
@@ -99,7 +85,7 @@ int RunUninstall(const std::vector<std::string> &args)
             change.DeleteValue(kServiceKey, u"Start");
         }
         change.DeleteTree(kServiceKey);
-        if (!ApplyChange(*target, change, &status))
+        if (!ApplyChange(target, change, &status))
             return status;
         if (!staged.empty())
             PrintError("warning: " + staged + " staged for the driver " +
@@ -107,18 +93,16 @@ int RunUninstall(const std::vector<std::string> &args)
     }
 
     if (json) {
-        JsonWriter out;
-        out.BeginObject();
-        WriteTargetJson(&out, *target);
+        JsonWriter out = TargetJson(target);
         out.Member("wasInstalled", state.Installed);
         out.Member("discardedOneShotList", state.Installed && listStaged);
         out.Member("discardedPackages", state.Installed ? packages : 0);
         out.EndObject();
         PrintJson(out);
     } else if (state.Installed) {
-        std::printf("%s: the driver's service key is removed\n", TargetName(*target).c_str());
+        std::printf("%s: the driver's service key is removed\n", TargetName(target).c_str());
     } else {
-        std::printf("%s: the driver is not installed\n", TargetName(*target).c_str());
+        std::printf("%s: the driver is not installed\n", TargetName(target).c_str());
     }
     return kExitOk;
 }
