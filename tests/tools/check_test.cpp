@@ -590,6 +590,47 @@ TEST_F(CheckProgramTest, EveryFileIsCheckedAndTheWorstStatusWins)
                            one.Err);
 }
 
+TEST_F(CheckProgramTest, JsonReportsEveryFileOnStandardOutputAlone)
+{
+    std::string good = Write("good.qbs",
+                             "SetKeyValue(\"\\REGISTRY\\MACHINE\\SYSTEM\\S\", \"V\", "
+                             "\"\\REGISTRY\\MACHINE\\SOFTWARE\\App\", \"V\", true, false)\n"
+                             "\n"
+                             "DeleteKey(\"\\REGISTRY\\MACHINE\\SYSTEM\\S\", true)\n"
+                             "CopyKey(\"\\REGISTRY\\MACHINE\\SOFTWARE\\App\", "
+                             "\"\\REGISTRY\\MACHINE\\SYSTEM\\Copy\", false)\n");
+    std::string bad = Write("bad.qbs", "DeleteFile(\"a\"\n");
+    std::string missing = (dir_ / "missing.qbs").string();
+
+    Outcome run = Run({ "check", "--json", good, bad });
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_EQ(run.Err, "") << "a refusal goes into the report, not to stderr";
+    EXPECT_EQ(run.Out,
+              "{\"files\":[{\"path\":\"" + good + "\",\"valid\":true,\"trouble\":null,"
+              "\"operations\":[\"SetKeyValue(\\\"\\\\REGISTRY\\\\MACHINE\\\\SYSTEM\\\\S\\\", "
+              "\\\"V\\\", \\\"\\\\REGISTRY\\\\MACHINE\\\\SOFTWARE\\\\App\\\", \\\"V\\\", true, "
+              "false)\",\"DeleteKey(\\\"\\\\REGISTRY\\\\MACHINE\\\\SYSTEM\\\\S\\\", true)\","
+              "\"CopyKey(\\\"\\\\REGISTRY\\\\MACHINE\\\\SOFTWARE\\\\App\\\", "
+              "\\\"\\\\REGISTRY\\\\MACHINE\\\\SYSTEM\\\\Copy\\\", false)\"],"
+              "\"warnings\":[{\"line\":1,\"key\":\"\\\\REGISTRY\\\\MACHINE\\\\SOFTWARE\\\\App\","
+              "\"overtakenBy\":4,\"laterKey\":\"\\\\REGISTRY\\\\MACHINE\\\\SOFTWARE\\\\App\"}],"
+              "\"error\":null},"
+              "{\"path\":\"" + bad + "\",\"valid\":false,\"trouble\":null,\"operations\":[],"
+              "\"warnings\":[],\"error\":{\"line\":1,\"column\":15,\"message\":\"missing ')' "
+              "after argument 1 (Path) of DeleteFile\",\"status\":{\"code\":3221225532,"
+              "\"name\":\"STATUS_DATA_OVERRUN\",\"text\":\"STATUS_DATA_OVERRUN (0xC000003C)\"}}}],"
+              "\"valid\":false}\n");
+
+    Outcome trouble = Run({ "check", "--json", missing });
+    EXPECT_EQ(trouble.Status, 2);
+    EXPECT_EQ(trouble.Err, "");
+    EXPECT_NE(trouble.Out.find("\"trouble\":\"cannot read " + missing +
+                               ": No such file or directory\""),
+              std::string::npos)
+        << trouble.Out;
+    EXPECT_EQ(Run({ "check", "--json", "--print", good }).Status, 2);
+}
+
 TEST_F(CheckProgramTest, FilesThatCannotBeHandedToTheDriverExitWithTwo)
 {
     std::string nul = Write("nul.qbs", "DeleteFile(\"a\")\nDel\0eteFile(\"b\")\n"s);

@@ -3,6 +3,8 @@
  * script files, read as the driver would receive them, and explains a
  * refusal at its line and column.
  */
+#include "tools/lib/json.h"
+#include "tools/lib/status_names.h"
 #include "tools/qelmbar/command.h"
 #include "tools/qelmbar/script_report.h"
 
@@ -33,6 +35,8 @@ const char kHelp[] =
     "Options:\n"
     "  -p, --print   list the operations of each valid script, normalised\n"
     "  -q, --quiet   print nothing for valid scripts, warnings included\n"
+    "      --json    one JSON report of every file on standard output instead:\n"
+    "                its operations, warnings, and the fault of a refused one\n"
     "  -h, --help    show this help and exit\n"
     "\n"
     "Exit status: 0 if every script is valid, 1 if any is refused, 2 on a usage\n"
@@ -41,6 +45,7 @@ const char kHelp[] =
 struct Options {
     bool Print = false;
     bool Quiet = false;
+    bool Json = false;
     bool NamePrinted = false; /* operations listed with their file's name */
 };
 
@@ -68,6 +73,68 @@ int CheckFile(const std::string &path, const Options &options)
     return kExitOk;
 }
 
+/* One file's verdict as a JSON object. */
+int CheckFileJson(const std::string &path, JsonWriter *json)
+{
+    CheckedScript script;
+    int status = ReadAndCheckScript(path, &script, true);
+    const CheckResult &result = script.Result;
+    json->BeginObject().Member("path", path);
+    json->Member("valid", status == kExitOk);
+    json->Key("trouble");
+    if (status == kExitTrouble)
+        json->String(script.Trouble);
+    else
+        json->Null();
+    json->Key("operations").BeginArray();
+    if (status == kExitOk) {
+        for (const std::string &operation : result.Operations)
+            json->String(operation);
+    }
+    json->EndArray();
+    json->Key("warnings").BeginArray();
+    if (status == kExitOk) {
+        for (const DeferralWarning &w : result.Reorders) {
+            json->BeginObject();
+            json->Member("line", (unsigned long long)OperationLine(script.Data, w.Write));
+            json->Member("key", w.Key);
+            json->Member("overtakenBy", (unsigned long long)OperationLine(script.Data, w.Later));
+            json->Member("laterKey", w.LaterKey);
+            json->EndObject();
+        }
+    }
+    json->EndArray();
+    json->Key("error");
+    if (status == kExitNo) {
+        json->BeginObject();
+        json->Key("line");
+        if (script.FaultLine)
+            json->Unsigned(script.FaultLine);
+        else
+            json->Null();
+        json->Key("column");
+        if (script.FaultLine)
+            json->Unsigned(script.FaultColumn);
+        else
+            json->Null();
+        json->Member("message", result.Fault.Message);
+        json->Key("status").BeginObject();
+        json->Member("code", (unsigned long long)(ULONG)result.Status);
+        json->Key("name");
+        if (const char *name = StatusName(result.Status))
+            json->String(name);
+        else
+            json->Null();
+        json->Member("text", StatusText(result.Status));
+        json->EndObject();
+        json->EndObject();
+    } else {
+        json->Null();
+    }
+    json->EndObject();
+    return status;
+}
+
 int RunCheck(const std::vector<std::string> &args)
 {
     Options options;
@@ -78,6 +145,7 @@ int RunCheck(const std::vector<std::string> &args)
                     args,
                     { { "print", 'p', &options.Print },
                       { "quiet", 'q', &options.Quiet },
+                      { "json", 0, &options.Json },
                       { "help", 'h', &help } },
                     &files, &status))
         return status;
@@ -87,8 +155,21 @@ int RunCheck(const std::vector<std::string> &args)
     }
     if (options.Print && options.Quiet)
         return UsageError(kName, "--print and --quiet cannot be used together");
+    if (options.Json && (options.Print || options.Quiet))
+        return UsageError(kName, "--json cannot be used with --print or --quiet");
     if (files.empty())
         return UsageError(kName, "no script file given");
+
+    if (options.Json) {
+        JsonWriter json;
+        json.BeginObject().Key("files").BeginArray();
+        for (const std::string &file : files)
+            status = std::max(status, CheckFileJson(file, &json));
+        json.EndArray().Member("valid", status == kExitOk).EndObject();
+        std::printf("%s\n", json.Text().c_str());
+        std::fflush(stdout);
+        return status;
+    }
 
     options.NamePrinted = files.size() > 1;
     for (const std::string &file : files)

@@ -107,9 +107,14 @@ void PrintReorders(const CheckedScript &script)
     }
 }
 
+static size_t PoolLeftBehind()
+{
+    return sk::PoolOutstandingBlocks();
+}
+
 bool ParserLeftPool(const std::string &what)
 {
-    size_t left = sk::PoolOutstandingBlocks();
+    size_t left = PoolLeftBehind();
     if (left == 0)
         return false;
     PrintError("internal error: the driver code left " + std::to_string(left) +
@@ -117,43 +122,57 @@ bool ParserLeftPool(const std::string &what)
     return true;
 }
 
-int ReadAndCheckScript(const std::string &path, CheckedScript *script)
+namespace {
+
+/* The answer for a script that could not be checked. */
+int Trouble(CheckedScript *script, const std::string &message, bool quiet)
+{
+    script->Trouble = message;
+    if (!quiet)
+        PrintError(message);
+    return kExitTrouble;
+}
+
+} // namespace
+
+int ReadAndCheckScript(const std::string &path, CheckedScript *script, bool quiet)
 {
     script->Path = path;
     std::string bytes, error;
-    if (!ReadWholeFile(path, &bytes, &error)) {
-        PrintError("cannot read " + path + ": " + error);
-        return kExitTrouble;
-    }
+    if (!ReadWholeFile(path, &bytes, &error))
+        return Trouble(script, "cannot read " + path + ": " + error, quiet);
 
     SourceProblem problem;
-    if (!ScriptFromUtf8(bytes, &script->Data, &problem)) {
-        PrintError(path + ":" + std::to_string(problem.Line) + ":" +
-                   std::to_string(problem.Column) + ": " + problem.Message);
-        return kExitTrouble;
-    }
+    if (!ScriptFromUtf8(bytes, &script->Data, &problem))
+        return Trouble(script, path + ":" + std::to_string(problem.Line) + ":" +
+                                   std::to_string(problem.Column) + ": " + problem.Message,
+                       quiet);
 
     script->Result = CheckScript(script->Data.Value);
-    if (ParserLeftPool(path))
-        return kExitTrouble;
+    if (size_t left = PoolLeftBehind())
+        return Trouble(script, "internal error: the driver code left " + std::to_string(left) +
+                                   " pool blocks behind after checking " + path,
+                       quiet);
 
     const CheckResult &result = script->Result;
     if (NT_SUCCESS(result.Status))
         return kExitOk;
 
-    if (result.Status == STATUS_NO_MEMORY) {
-        PrintError(path + ": the driver parser ran out of pool memory (" +
-                   StatusText(result.Status) + "); the script was not checked");
-        return kExitTrouble;
-    }
+    if (result.Status == STATUS_NO_MEMORY)
+        return Trouble(script, path + ": the driver parser ran out of pool memory (" +
+                                   StatusText(result.Status) + "); the script was not checked",
+                       quiet);
 
+    if (result.Fault.Found)
+        script->Data.Locate(result.Fault.Index, &script->FaultLine, &script->FaultColumn);
+    if (quiet)
+        return kExitNo;
     std::fflush(stdout);
     if (result.Fault.Found) {
-        size_t line, column;
-        script->Data.Locate(result.Fault.Index, &line, &column);
-        std::fprintf(stderr, "%s:%s:%s: error: %s\n", path.c_str(), std::to_string(line).c_str(),
-                     std::to_string(column).c_str(), result.Fault.Message.c_str());
-        PrintExcerpt(script->Data, line, column);
+        std::fprintf(stderr, "%s:%s:%s: error: %s\n", path.c_str(),
+                     std::to_string(script->FaultLine).c_str(),
+                     std::to_string(script->FaultColumn).c_str(), result.Fault.Message.c_str());
+        PrintExcerpt(script->Data, script->FaultLine, script->FaultColumn);
     } else {
         std::fprintf(stderr, "%s: error: %s\n", path.c_str(),
                      result.Fault.Message.empty() ? "the checker found no fault to point at"

@@ -16,16 +16,23 @@ struct CheckedScript {
     std::string Path;
     ScriptData Data;
     CheckResult Result;
+    /* Why the script could not be checked at all (kExitTrouble). */
+    std::string Trouble;
+    /* Where a refused script's fault lies, from 1; 0 when the checker
+     * found no place to point at. */
+    size_t FaultLine = 0;
+    size_t FaultColumn = 0;
 };
 
 /*
  * Reads, converts and checks the file.  kExitOk when the driver parser
- * accepts it; otherwise the reason is printed on stderr (FILE:LINE:COLUMN
- * with the line and a caret for a refusal) and the answer is kExitNo for a
- * refused script, kExitTrouble for a file that cannot be read or handed to
- * the driver, or a parser that ran out of memory or left pool behind.
+ * accepts it; otherwise the answer is kExitNo for a refused script,
+ * kExitTrouble for a file that cannot be read or handed to the driver, or
+ * a parser that ran out of memory or left pool behind.  The reason is kept
+ * in *script and, unless quiet, printed on stderr (FILE:LINE:COLUMN with
+ * the line and a caret for a refusal).
  */
-int ReadAndCheckScript(const std::string &path, CheckedScript *script);
+int ReadAndCheckScript(const std::string &path, CheckedScript *script, bool quiet = false);
 
 /* Says, FILE:LINE: warning: ..., where deferral would reorder the script. */
 void PrintReorders(const CheckedScript &script);
