@@ -330,11 +330,11 @@ TEST_F(MachineProgramTest, CopyRefusesWhatWindowsCouldNotHoldAndThenCopiesNothin
     };
     std::vector<std::string> args = { "machine", "import", "--force", machine_ };
     std::string expected;
-    for (const auto &[spec, problem] : cases) {
-        args.insert(args.end(), { "--copy", spec });
-        const size_t cut = spec.find('=');
-        expected += "qelmbar: machine import: cannot copy " + spec.substr(0, cut) + " to " +
-                    spec.substr(cut + 1) + ": " + problem + "\n";
+    for (const auto &[argument, problem] : cases) {
+        args.insert(args.end(), { "--copy", argument });
+        const size_t cut = argument.find('=');
+        expected += "qelmbar: machine import: cannot copy " + argument.substr(0, cut) + " to " +
+                    argument.substr(cut + 1) + ": " + problem + "\n";
     }
     args.insert(args.end(), { "--copy", file + "=C:\\fine.txt" });
     Outcome outcome = Run(args);

@@ -708,14 +708,14 @@ bool RunCopy(const CopyPlan &plan, std::string *error)
 }
 
 /* HOST=PATH, cut at the first '=' that a drive or a backslash follows. */
-bool SplitCopySpec(const std::string &spec, CopyPlan *plan)
+bool SplitCopyArgument(const std::string &argument, CopyPlan *plan)
 {
-    for (size_t at = spec.find('='); at != std::string::npos; at = spec.find('=', at + 1)) {
-        const std::string path = spec.substr(at + 1);
+    for (size_t at = argument.find('='); at != std::string::npos; at = argument.find('=', at + 1)) {
+        const std::string path = argument.substr(at + 1);
         const bool drive =
             path.size() >= 2 && std::isalpha((unsigned char)path[0]) && path[1] == ':';
         if (at > 0 && (drive || (!path.empty() && path[0] == '\\'))) {
-            plan->Host = spec.substr(0, at);
+            plan->Host = argument.substr(0, at);
             plan->Path = path;
             std::replace(plan->Path.begin(), plan->Path.end(), '/', '\\');
             return true;
@@ -729,10 +729,10 @@ bool SplitCopySpec(const std::string &spec, CopyPlan *plan)
 int RunImport(const std::vector<std::string> &args)
 {
     bool force = false, dryRun = false, quiet = false, help = false;
-    std::vector<std::string> copySpecs, operands;
+    std::vector<std::string> copyArguments, operands;
     int status = kExitOk;
     if (!ParseFlags(kImportName, args,
-                    { { "copy", 'c', nullptr, nullptr, &copySpecs },
+                    { { "copy", 'c', nullptr, nullptr, &copyArguments },
                       { "force", 'f', &force },
                       { "dry-run", 'n', &dryRun },
                       { "quiet", 'q', &quiet },
@@ -747,14 +747,14 @@ int RunImport(const std::vector<std::string> &args)
         return UsageError(kImportName, "no machine directory given");
     const std::string dir = operands[0];
     const std::vector<std::string> files(operands.begin() + 1, operands.end());
-    if (files.empty() && copySpecs.empty())
+    if (files.empty() && copyArguments.empty())
         return UsageError(kImportName, "nothing to import: give FILE.reg or --copy HOST=PATH");
-    std::vector<CopyPlan> copies(copySpecs.size());
-    for (size_t i = 0; i < copySpecs.size(); i++) {
-        if (!SplitCopySpec(copySpecs[i], &copies[i]))
+    std::vector<CopyPlan> copies(copyArguments.size());
+    for (size_t i = 0; i < copyArguments.size(); i++) {
+        if (!SplitCopyArgument(copyArguments[i], &copies[i]))
             return UsageError(kImportName, "--copy takes HOST=PATH with PATH on C:, e.g. "
                                            "app.dll=C:\\App\\app.dll, not '" +
-                                               copySpecs[i] + "'");
+                                               copyArguments[i] + "'");
     }
 
     const std::string systemHive = qm::HiveFilePath(dir, qm::Hive::System);
