@@ -194,23 +194,6 @@ void InsertSorted(Key &parent, const std::shared_ptr<Key> &child)
     child->parent = &parent;
 }
 
-bool HasHiveRootBelow(const Key &key)
-{
-    for (const auto &child : key.subkeys) {
-        if (child->hiveRoot || HasHiveRootBelow(*child))
-            return true;
-    }
-    return false;
-}
-
-const Key &HiveRootOf(const Key &key)
-{
-    const Key *k = &key;
-    while (!k->hiveRoot && k->parent)
-        k = k->parent;
-    return *k;
-}
-
 const LoadedHive *RecordOf(const Hive &hive)
 {
     for (const auto &entry : State().loaded) {

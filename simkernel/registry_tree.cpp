@@ -97,23 +97,6 @@ void MarkSubtreeDeleted(Key &key)
     key.deleted = true;
 }
 
-bool HasHiveRootBelow(const Key &key)
-{
-    for (const auto &child : key.subkeys) {
-        if (child->hiveRoot || HasHiveRootBelow(*child))
-            return true;
-    }
-    return false;
-}
-
-const Key &HiveRootOf(const Key &key)
-{
-    const Key *k = &key;
-    while (!k->hiveRoot && k->parent)
-        k = k->parent;
-    return *k;
-}
-
 std::vector<uint8_t> Utf16Bytes(const std::u16string &text)
 {
     std::vector<uint8_t> bytes(text.size() * sizeof(char16_t));
@@ -389,6 +372,23 @@ KeyBody::KeyBody(std::shared_ptr<Key> k) : key(std::move(k))
 void KeyBody::OnHandleClosed()
 {
     key->hive->openHandles--;
+}
+
+bool HasHiveRootBelow(const Key &key)
+{
+    for (const auto &child : key.subkeys) {
+        if (child->hiveRoot || HasHiveRootBelow(*child))
+            return true;
+    }
+    return false;
+}
+
+const Key &HiveRootOf(const Key &key)
+{
+    const Key *k = &key;
+    while (!k->hiveRoot && k->parent)
+        k = k->parent;
+    return *k;
 }
 
 } // namespace reg

@@ -135,6 +135,10 @@ void SetValue(Key &key, std::u16string_view name, ULONG type, const uint8_t *dat
 /* Removes a value; false when there is none of that name. */
 bool DeleteValue(Key &key, std::u16string_view name);
 std::u16string FullPath(const Key &key);
+/* Whether a hive is mounted anywhere below the key. */
+bool HasHiveRootBelow(const Key &key);
+/* The root of the hive the key belongs to. */
+const Key &HiveRootOf(const Key &key);
 
 /* Advances the simulated clock and stamps the key as changed. */
 void Touch(Key &key);
