@@ -19,6 +19,7 @@
 
 #include "simkernel/registry_tree.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,15 @@ constexpr size_t kHiveBigDataSegment = 0x3FD8;
 constexpr size_t kHiveMaxLeafEntries = 1013;
 /* Characters of the hive's name kept in the base block. */
 constexpr size_t kHiveFileNameChars = 31;
+
+/* Cell fields of the format: no cell, and the flags of key (nk) and value
+ * (vk) cells. */
+constexpr uint32_t kHiveNoCell = 0xFFFFFFFF;
+constexpr uint16_t kHiveKeyEntry = 0x0004;    /* the hive's root key */
+constexpr uint16_t kHiveKeyNoDelete = 0x0008;
+constexpr uint16_t kHiveKeySymLink = 0x0010;
+constexpr uint16_t kHiveKeyCompName = 0x0020; /* name stored in 8-bit characters */
+constexpr uint16_t kHiveValueCompName = 0x0001;
 
 /* What the base block of a hive file records. */
 struct HiveFileHeader {

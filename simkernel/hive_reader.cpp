@@ -27,10 +27,6 @@ namespace reg {
 
 namespace {
 
-constexpr uint32_t kNil = 0xFFFFFFFF;
-constexpr uint16_t kKeySymLink = 0x0010;
-constexpr uint16_t kKeyCompName = 0x0020;
-constexpr uint16_t kValueCompName = 0x0001;
 /* NT refuses to nest keys deeper than this. */
 constexpr int kMaxKeyDepth = 512;
 
@@ -221,7 +217,7 @@ private:
 
     std::vector<uint8_t> file_;
     size_t length_ = 0;
-    uint32_t rootCell_ = kNil;
+    uint32_t rootCell_ = kHiveNoCell;
     std::vector<size_t> binStarts_;
 };
 
@@ -324,13 +320,13 @@ public:
         Owned<char> name(hivex_node_name(h_, node));
         if (!name || !FromUtf8(name.get(), &key->name)) {
             if (!StoredName(nk + 0x4C, nkSize - 0x4C, Get16(nk + 0x48),
-                            Get16(nk + 0x02) & kKeyCompName, &key->name))
+                            Get16(nk + 0x02) & kHiveKeyCompName, &key->name))
                 return STATUS_REGISTRY_CORRUPT;
         }
         if (key->name.size() > kMaxKeyNameChars || (parent && key->name.empty()))
             return STATUS_REGISTRY_CORRUPT;
         key->upcased = Upcase(key->name);
-        key->isLink = (Get16(nk + 0x02) & kKeySymLink) != 0;
+        key->isLink = (Get16(nk + 0x02) & kHiveKeySymLink) != 0;
         errno = 0;
         key->lastWriteTime = hivex_node_timestamp(h_, node);
         if (key->lastWriteTime == -1 && errno)
@@ -379,7 +375,7 @@ private:
     {
         const uint32_t cell = Get32(nk + 0x30);
         const size_t bytes = Get16(nk + 0x4A);
-        if (cell == kNil || bytes == 0)
+        if (cell == kHiveNoCell || bytes == 0)
             return STATUS_SUCCESS;
         const uint8_t *p;
         size_t room;
@@ -401,7 +397,7 @@ private:
                 size_t size;
                 if (!bytes_.NodeCell(*v, &vk, &size) || size < 0x14 ||
                     !StoredName(vk + 0x14, size - 0x14, Get16(vk + 0x02),
-                                Get16(vk + 0x10) & kValueCompName, &value.name))
+                                Get16(vk + 0x10) & kHiveValueCompName, &value.name))
                     return STATUS_REGISTRY_CORRUPT;
             }
             TypeSlot type;

@@ -19,15 +19,8 @@ namespace reg {
 
 namespace {
 
-constexpr uint32_t kNil = 0xFFFFFFFF;
 constexpr uint32_t kInlineData = 0x80000000;
 constexpr size_t kInlineDataMax = 4;
-
-constexpr uint16_t kKeyHiveEntry = 0x0004;
-constexpr uint16_t kKeyNoDelete = 0x0008;
-constexpr uint16_t kKeySymLink = 0x0010;
-constexpr uint16_t kKeyCompName = 0x0020;
-constexpr uint16_t kValueCompName = 0x0001;
 
 /* Offsets in the payload of an nk cell. */
 enum : size_t {
@@ -252,7 +245,7 @@ public:
     NTSTATUS Run(const Key &root, const std::u16string &hiveName, std::vector<uint8_t> *image)
     {
         uint32_t rootCell;
-        NTSTATUS status = WriteKey(root, kNil, &rootCell);
+        NTSTATUS status = WriteKey(root, kHiveNoCell, &rootCell);
         if (!NT_SUCCESS(status))
             return status;
         uint8_t *sk = bins_.Payload(security_);
@@ -318,12 +311,12 @@ private:
         if (nameBytes > 0xFFFF || classBytes > 0xFFFF)
             return STATUS_IMPLEMENTATION_LIMIT;
         const uint32_t cell = bins_.Alloc(kNkName + nameBytes);
-        if (parent == kNil)
+        if (parent == kHiveNoCell)
             security_ = bins_.Alloc(0x14 + sd_.size());
         keys_++;
         newest_ = std::max(newest_, key.lastWriteTime);
 
-        uint32_t classCell = kNil;
+        uint32_t classCell = kHiveNoCell;
         if (classBytes) {
             classCell = bins_.Alloc(classBytes);
             uint8_t *p = bins_.Payload(classCell);
@@ -331,7 +324,7 @@ private:
                 Put16(p + 2 * i, key.className[i]);
         }
 
-        uint32_t valueList = kNil;
+        uint32_t valueList = kHiveNoCell;
         ULONG maxValueName = key.maxValueNameLen, maxValueData = key.maxValueDataLen;
         if (!key.values.empty()) {
             valueList = bins_.Alloc(4 * key.values.size());
@@ -376,18 +369,18 @@ private:
 
         uint8_t *nk = bins_.Payload(cell);
         memcpy(nk, "nk", 2);
-        uint16_t flags = Compressible(key.name) ? kKeyCompName : 0;
-        if (parent == kNil)
-            flags |= kKeyHiveEntry | kKeyNoDelete;
+        uint16_t flags = Compressible(key.name) ? kHiveKeyCompName : 0;
+        if (parent == kHiveNoCell)
+            flags |= kHiveKeyEntry | kHiveKeyNoDelete;
         if (key.isLink)
-            flags |= kKeySymLink;
+            flags |= kHiveKeySymLink;
         Put16(nk + kNkFlags, flags);
         Put64(nk + kNkLastWrite, (uint64_t)key.lastWriteTime);
         Put32(nk + kNkParent, parent);
         Put32(nk + kNkSubkeys, (uint32_t)children.size());
         Put32(nk + kNkVolatileSubkeys, 0);
         Put32(nk + kNkSubkeyList, subkeyList);
-        Put32(nk + kNkVolatileSubkeyList, kNil);
+        Put32(nk + kNkVolatileSubkeyList, kHiveNoCell);
         Put32(nk + kNkValues, (uint32_t)key.values.size());
         Put32(nk + kNkValueList, valueList);
         Put32(nk + kNkSecurity, security_);
@@ -452,7 +445,7 @@ private:
             Put32(p + kVkData, dataField);
         }
         Put32(p + kVkType, value.type);
-        Put16(p + kVkFlags, Compressible(value.name) ? kValueCompName : 0);
+        Put16(p + kVkFlags, Compressible(value.name) ? kHiveValueCompName : 0);
         PutName(p + kVkName, value.name);
         *cellOut = vk;
         return CheckRoom();
@@ -478,7 +471,7 @@ private:
     {
         const size_t n = children.size();
         if (n == 0)
-            return kNil;
+            return kHiveNoCell;
         if (n <= kHiveMaxLeafEntries)
             return WriteLeaf(children, cells, 0, n);
         const size_t leaves = (n + kHiveMaxLeafEntries - 1) / kHiveMaxLeafEntries;
@@ -501,7 +494,7 @@ private:
     const Hive *hive_;
     const std::vector<uint8_t> sd_;
     BinSpace bins_;
-    uint32_t security_ = kNil;
+    uint32_t security_ = kHiveNoCell;
     uint32_t keys_ = 0;
     LONGLONG newest_ = 0;
 };
