@@ -428,18 +428,33 @@ NTSTATUS RegCreateKey(const std::u16string &path, bool isVolatile)
     return Walk(parsed, FinalLink::Follow, &resolved, true, isVolatile);
 }
 
-NTSTATUS RegCreateLink(const std::u16string &path, const std::u16string &target, bool isVolatile)
+namespace {
+
+/* Where a key of the absolute path would be created: *resolved names its
+ * parent and leaf.  STATUS_OBJECT_NAME_COLLISION when the name (or a link
+ * of that name) exists, the walk's status when no parent is there. */
+NTSTATUS ResolveNewKey(const std::u16string &path, Resolved *resolved)
 {
-    std::lock_guard<std::recursive_mutex> guard(KernelLock());
     ParsedName parsed;
     NTSTATUS status = ParseName(nullptr, path, &parsed);
     if (!NT_SUCCESS(status))
         return status;
-    Resolved resolved;
-    status = Walk(parsed, FinalLink::Open, &resolved);
+    status = Walk(parsed, FinalLink::Open, resolved);
     if (NT_SUCCESS(status))
         return STATUS_OBJECT_NAME_COLLISION;
-    if (!resolved.parent)
+    if (!resolved->parent)
+        return status;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+NTSTATUS RegCreateLink(const std::u16string &path, const std::u16string &target, bool isVolatile)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    Resolved resolved;
+    NTSTATUS status = ResolveNewKey(path, &resolved);
+    if (!NT_SUCCESS(status))
         return status;
     if (resolved.parent->isVolatile && !isVolatile)
         return STATUS_CHILD_MUST_BE_VOLATILE;
@@ -626,15 +641,9 @@ NTSTATUS MountHive(const std::u16string &path, const std::u16string &hiveName,
                    const std::u16string &filePath)
 {
     std::lock_guard<std::recursive_mutex> guard(KernelLock());
-    ParsedName parsed;
-    NTSTATUS status = ParseName(nullptr, path, &parsed);
-    if (!NT_SUCCESS(status))
-        return status;
     Resolved resolved;
-    status = Walk(parsed, FinalLink::Open, &resolved);
-    if (NT_SUCCESS(status))
-        return STATUS_OBJECT_NAME_COLLISION;
-    if (!resolved.parent)
+    NTSTATUS status = ResolveNewKey(path, &resolved);
+    if (!NT_SUCCESS(status))
         return status;
     Key *parent = resolved.parent.get();
     auto hive = std::make_shared<Hive>();
