@@ -43,6 +43,26 @@ namespace fs = std::filesystem;
 
 namespace {
 
+char16_t FoldAscii(char16_t c)
+{
+    return (c >= u'a' && c <= u'z') ? (char16_t)(c - u'a' + u'A') : c;
+}
+
+} // namespace
+
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
 constexpr char16_t kVolumeDevice[] = u"\\Device\\HarddiskVolume1";
 constexpr char16_t kConfigDirectory[] = u"\\Device\\HarddiskVolume1\\Windows\\System32\\config\\";
 constexpr char kClockFile[] = "clock";
@@ -108,22 +128,6 @@ std::u16string U16(const std::string &text)
         }
     }
     return out;
-}
-
-char16_t FoldAscii(char16_t c)
-{
-    return (c >= u'a' && c <= u'z') ? (char16_t)(c - u'a' + u'A') : c;
-}
-
-bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    }
-    return true;
 }
 
 std::vector<std::u16string> SplitPath(const std::u16string &path)

@@ -29,6 +29,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -80,6 +81,10 @@ bool CopyMachine(const std::string &src, const std::string &dst, std::string *er
  * are matched ignoring case.  In SYSTEM a first component
  * CurrentControlSet stands for the control set Select\Current names, as
  * the volatile link of a running system does. */
+
+/* Names compared as the readers compare them: ignoring the case of ASCII
+ * letters. */
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
 
 struct MachineValue {
     ULONG type = REG_NONE;

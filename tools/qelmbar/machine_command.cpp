@@ -137,22 +137,6 @@ bool ReadWholeFile(const std::string &path, std::string *bytes, std::string *err
     return true;
 }
 
-char16_t FoldAscii(char16_t c)
-{
-    return c >= u'a' && c <= u'z' ? (char16_t)(c - u'a' + u'A') : c;
-}
-
-bool EqualsAsciiIgnoringCase(const std::u16string &a, const std::u16string &b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    }
-    return true;
-}
-
 std::u16string Upcase(const std::u16string &name)
 {
     std::u16string out;
@@ -262,14 +246,14 @@ bool HiveOfKey(RegRoot root, const std::u16string &key, qm::Hive *hive, std::u16
     *rest = cut == std::u16string::npos ? std::u16string() : key.substr(cut + 1);
     if (root == RegRoot::Users) {
         *hive = qm::Hive::Default;
-        return EqualsAsciiIgnoringCase(first, u".DEFAULT");
+        return qm::EqualsIgnoringCase(first, u".DEFAULT");
     }
     if (root != RegRoot::LocalMachine)
         return false;
     for (qm::Hive candidate :
          { qm::Hive::System, qm::Hive::Software, qm::Hive::Sam, qm::Hive::Security }) {
         const char *name = qm::HiveFileName(candidate);
-        if (EqualsAsciiIgnoringCase(first, std::u16string(name, name + std::strlen(name)))) {
+        if (qm::EqualsIgnoringCase(first, std::u16string(name, name + std::strlen(name)))) {
             *hive = candidate;
             return true;
         }
@@ -317,7 +301,7 @@ void PlanRegistryFile(const RegText &text, HivePlan *plans, std::vector<RegTextE
 std::u16string MapControlSet(const std::u16string &key, ULONG current)
 {
     const size_t cut = key.find(u'\\');
-    if (!EqualsAsciiIgnoringCase(key.substr(0, cut), u"CurrentControlSet"))
+    if (!qm::EqualsIgnoringCase(key.substr(0, cut), u"CurrentControlSet"))
         return key;
     char name[32];
     std::snprintf(name, sizeof(name), "ControlSet%03u", (unsigned)current);
