@@ -22,7 +22,7 @@ __attribute__((noreturn)) void __stack_chk_fail(void)
     KeBugCheckEx(0xF7 /* DRIVER_OVERRAN_STACK_BUFFER */, 0, __stack_chk_guard, 0, 0);
 }
 
-__attribute__((optimize("no-stack-protector"))) static void SeedStackCookie(void)
+__attribute__((no_stack_protector)) static void SeedStackCookie(void)
 {
     LARGE_INTEGER ticks;
     ULONG_PTR seed;
@@ -35,7 +35,7 @@ __attribute__((optimize("no-stack-protector"))) static void SeedStackCookie(void
     __stack_chk_guard = seed;
 }
 
-__attribute__((optimize("no-stack-protector"))) NTSTATUS NTAPI
+__attribute__((no_stack_protector)) NTSTATUS NTAPI
 GsDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     SeedStackCookie();
