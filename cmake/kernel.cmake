@@ -6,6 +6,7 @@ find_path(QELMBAR_DDK_INCLUDE ntifs.h PATH_SUFFIXES ddk REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(QELMBAR_OBJDUMP NAMES ${QELMBAR_MINGW_PREFIX}-objdump REQUIRED)
 find_program(QELMBAR_PDBUTIL NAMES llvm-pdbutil-14 llvm-pdbutil REQUIRED)
+find_program(QELMBAR_LLVM_OBJDUMP NAMES llvm-objdump-14 llvm-objdump REQUIRED)
 
 # Windows 7 (6.1) is the oldest Windows the driver runs on.
 set(QELMBAR_KERNEL_DEFINITIONS
@@ -67,7 +68,7 @@ add_custom_command(TARGET qelmbar_sys POST_BUILD
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/check_image.py check --source ${CMAKE_SOURCE_DIR}
           --pdb ${CMAKE_BINARY_DIR}/qelmbar.pdb --pdbutil ${QELMBAR_PDBUTIL} $<TARGET_FILE:qelmbar_sys>
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/stack_budget.py --quiet
-          --objdump ${QELMBAR_OBJDUMP}
+          --objdump ${QELMBAR_LLVM_OBJDUMP}
           $<TARGET_OBJECTS:qelmbar_kernel> $<TARGET_OBJECTS:qelmbar_sys>
   COMMAND_EXPAND_LISTS
   VERBATIM)
