@@ -39,6 +39,10 @@ SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
 
 DIR_EXPORT, DIR_IMPORT, DIR_EXCEPTION, DIR_SECURITY, DIR_BASERELOC, DIR_DEBUG = 0, 1, 3, 4, 5, 6
+DIR_TLS = 9
+# Sections whose contents only a C or C++ runtime would act on: static
+# initialisers and terminators, thread-local storage.  A driver has none.
+RUNTIME_SECTIONS = (".CRT", ".ctors", ".dtors", ".init_array", ".fini_array", ".tls")
 
 # What the PDB must hold: routines and types of the driver.
 PDB_ROUTINES = ("GsDriverEntry", "DriverEntry", "RunOperationList", "ParseOperationList")
@@ -52,6 +56,7 @@ HIGH_ENTROPY_VA | DYNAMIC_BASE | NX_COMPAT; PE checksum set and right;
 no export directory and no .edata; imports from ntoskrnl.exe and hal.dll only;
 exception (unwind) and base relocation directories present; no certificate;
 entry point in an executable section; no section both writable and executable;
+no section of static initialisers or thread-local storage, no TLS directory;
 a CodeView (RSDS) debug directory entry naming qelmbar.pdb without a directory
 (with --pdb: the PDB's GUID and age match it; with --pdbutil: it holds the
 driver's routines and types)."""
@@ -271,6 +276,10 @@ def check(args):
     for name, _, _, _, _, flags in image.sections:
         expect(not (flags & SCN_MEM_WRITE and flags & (SCN_MEM_EXECUTE | SCN_CNT_CODE)),
                "section %s is writable and executable" % name)
+    for name, _, _, _, _, _ in image.sections:
+        expect(name not in RUNTIME_SECTIONS,
+               "section %s needs a runtime the kernel does not have" % name)
+    expect(image.dirs[DIR_TLS] == (0, 0), "the image has a TLS directory")
     entries = image.debug_entries()
     expect(bool(entries), "the image has no debug directory")
     for _, dtype, when, _, _ in entries:

@@ -20,6 +20,8 @@ set(QELMBAR_KERNEL_OPTIONS
   -mno-stack-arg-probe -fstack-protector-strong -funwind-tables
   -g -gcodeview -fstack-usage
   -Wall -Wextra -Werror)
+# tools/analyze.sh runs clang-tidy on the compile commands of this build.
+set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
 # No C++ runtime and none of the Win32 libraries a program gets by default.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 
@@ -59,6 +61,9 @@ target_link_options(qelmbar_sys PRIVATE
   -Wl,--pdb=${CMAKE_BINARY_DIR}/qelmbar.pdb -Wl,--Xlink=-pdbaltpath:%_PDB%)
 target_link_libraries(qelmbar_sys PRIVATE qelmbar_kernel ntoskrnl hal)
 set_property(TARGET qelmbar_sys APPEND PROPERTY ADDITIONAL_CLEAN_FILES ${CMAKE_BINARY_DIR}/qelmbar.pdb)
+# A change to the checks relinks, so that they run again.
+set_property(TARGET qelmbar_sys APPEND PROPERTY LINK_DEPENDS
+  ${CMAKE_SOURCE_DIR}/cmake/check_image.py ${CMAKE_SOURCE_DIR}/cmake/stack_budget.py)
 
 # After every link: the time stamp of the commit and the checksum, then the
 # image check (docs/architecture.md, "The image"), then the stack budget.
@@ -72,6 +77,12 @@ add_custom_command(TARGET qelmbar_sys POST_BUILD
           $<TARGET_OBJECTS:qelmbar_kernel> $<TARGET_OBJECTS:qelmbar_sys>
   COMMAND_EXPAND_LISTS
   VERBATIM)
+
+# The tests of these checks themselves, on the image just built:
+#   ctest --test-dir build/kernel
+enable_testing()
+add_test(NAME build_checks
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/test_build_checks.py ${CMAKE_BINARY_DIR})
 
 # The Windows side of the Wine scenarios (test driver and Win32 client).
 add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
