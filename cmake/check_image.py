@@ -193,6 +193,9 @@ def stamp(args):
         struct.pack_into("<I", image.data, off + 4, when)
     struct.pack_into("<I", image.data, image.checksum_offset, 0)
     struct.pack_into("<I", image.data, image.checksum_offset, image.compute_checksum())
+    with open(args.image, "rb") as f:
+        if f.read() == image.data:
+            return  # already stamped: the file and its time are left alone
     image.write()
 
 
