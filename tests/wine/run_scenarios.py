@@ -1089,7 +1089,7 @@ def install(wine, kernel_build):
             raise Failure("%s is missing: build the kernel build first (%s)" % (name, path))
     drivers = wine.host_path("C:\\windows\\system32\\drivers")
     shutil.copy(images["qelmbar.sys"], os.path.join(drivers, "qelmbar.sys"))
-    image = describe_image(os.path.join(drivers, "qelmbar.sys"))
+    described = describe_image(os.path.join(drivers, "qelmbar.sys"))
     shutil.copy(images["bootlinks.sys"], os.path.join(drivers, "bootlinks.sys"))
     shutil.copy(images["qwclient.exe"], os.path.join(wine.host_path("C:\\windows"), "qwclient.exe"))
     wine.start_session("install")
@@ -1100,7 +1100,7 @@ def install(wine, kernel_build):
                       "start=", "demand"], stderr_to=wine.session_log)
     finally:
         wine.end_session()
-    return image
+    return described
 
 
 def describe_image(path):
