@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test on a fresh Debian machine: installs what is missing,
-# builds the kernel target and the host target, fuzzes the script parser for
+# builds the kernel target (checking the image, its PDB and the stack
+# budget) and runs static analysis on the driver sources, builds the host
+# target, fuzzes the script parser for
 # a bounded time, runs the suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then runs the suite on the plain host build.
 set -euo pipefail
@@ -15,6 +17,21 @@ fi
 echo "== kernel build (mingw-w64, DDK headers, kernel flags)"
 cmake -S . -B build/kernel -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-kernel.cmake >/dev/null
 cmake --build build/kernel -j "$jobs"
+
+echo "== the image: what the check after every link verifies, the PDB, the stack budget"
+python3 cmake/check_image.py list | sed 's/^/  /'
+python3 cmake/check_image.py check --source . --pdb build/kernel/qelmbar.pdb \
+  --pdbutil "$(command -v llvm-pdbutil-14 || command -v llvm-pdbutil)" build/kernel/qelmbar.sys
+pdbutil=$(command -v llvm-pdbutil-14 || command -v llvm-pdbutil)
+echo "  qelmbar.pdb: $("$pdbutil" dump -symbols build/kernel/qelmbar.pdb | grep -cE 'S_[GL]PROC32 ') routines," \
+  "$("$pdbutil" dump -types build/kernel/qelmbar.pdb | grep -cE '\| LF_(STRUCTURE|CLASS|UNION|ENUM) ') records of types"
+mapfile -t kernel_objects < <(find build/kernel/CMakeFiles/qelmbar_kernel.dir build/kernel/CMakeFiles/qelmbar_sys.dir \
+  -name '*.obj' | sort)
+python3 cmake/stack_budget.py --objdump "$(command -v llvm-objdump-14 || command -v llvm-objdump)" "${kernel_objects[@]}"
+ctest --test-dir build/kernel --output-on-failure | tail -n 1
+
+echo "== static analysis of the driver sources (clang-tidy with the clang static analyzer)"
+tools/analyze.sh build/kernel
 
 echo "== test signing"
 tools/testsign.sh build/kernel/qelmbar.sys build/kernel/signed

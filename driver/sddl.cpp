@@ -339,7 +339,7 @@ NTSTATUS FillDacl(PCUNICODE_STRING Sddl, PACL Acl)
     SECURITY_DESCRIPTOR_CONTROL control;
     SddlAce ace;
     /* One ACE with the longest SID, kept ULONG-aligned. */
-    ULONG buffer[(FIELD_OFFSET(ACCESS_ALLOWED_ACE, SidStart) + 8 + 4 * SID_MAX_SUB_AUTHORITIES) /
+    ULONG buffer[(FIELD_OFFSET(ACCESS_ALLOWED_ACE, SidStart) + 8 + sizeof(ULONG) * SID_MAX_SUB_AUTHORITIES) /
                  sizeof(ULONG)];
     PACCESS_ALLOWED_ACE entry = (PACCESS_ALLOWED_ACE)buffer;
     PSID sid = (PSID)&entry->SidStart;

@@ -308,6 +308,8 @@ VOID HandleEntry(Walk *Walk, WalkLevel *Level, PFILE_DIRECTORY_INFORMATION Entry
     BOOLEAN removal = Walk->Mode == WalkRemove;
 
     *Child = nullptr;
+    /* A directory and a file are kept for different reasons, each in a branch
+     * of its own. NOLINTBEGIN(bugprone-branch-clone) */
     if (Entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         /* Never entered, and what it points to is never opened: a copy skips
          * it, a move leaves it behind, a removal deletes the link itself
@@ -319,6 +321,7 @@ VOID HandleEntry(Walk *Walk, WalkLevel *Level, PFILE_DIRECTORY_INFORMATION Entry
     } else if (!directory && removal && !Level->DeleteFiles) {
         return;
     }
+    /* NOLINTEND(bugprone-branch-clone) */
 
     status = ComposeChildPath(&Level->Source, Entry->FileName, count, &childSource);
     if (NT_SUCCESS(status) && !removal)

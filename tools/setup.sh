@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev
+          lld-14 llvm-14 clang-tidy-14
           g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
           libgtest-dev libgmock-dev libbenchmark-dev python3
           libhivex-dev libhivex-bin libwin-hivex-perl pkg-config wine64 osslsigncode openssl)

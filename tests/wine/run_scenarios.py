@@ -37,6 +37,7 @@ import re
 import shutil
 import signal
 import stat
+import struct
 import subprocess
 import sys
 import time
@@ -46,6 +47,8 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 SCENARIOS = os.path.join(HERE, "scenarios.txt")
 KNOWN = os.path.join(HERE, "known_differences.txt")
 WINE_DOC = os.path.join(REPO, "docs", "wine.md")
+sys.path.insert(0, os.path.join(REPO, "cmake"))
+import check_image  # noqa: E402  (the kernel build's reader of PE images)
 
 DRIVER_SERVICE = "Qelmbar"
 FIXTURE_SERVICE = "BootLinks"
@@ -1086,6 +1089,7 @@ def install(wine, kernel_build):
             raise Failure("%s is missing: build the kernel build first (%s)" % (name, path))
     drivers = wine.host_path("C:\\windows\\system32\\drivers")
     shutil.copy(images["qelmbar.sys"], os.path.join(drivers, "qelmbar.sys"))
+    described = describe_image(os.path.join(drivers, "qelmbar.sys"))
     shutil.copy(images["bootlinks.sys"], os.path.join(drivers, "bootlinks.sys"))
     shutil.copy(images["qwclient.exe"], os.path.join(wine.host_path("C:\\windows"), "qwclient.exe"))
     wine.start_session("install")
@@ -1096,6 +1100,26 @@ def install(wine, kernel_build):
                       "start=", "demand"], stderr_to=wine.session_log)
     finally:
         wine.end_session()
+    return described
+
+
+def describe_image(path):
+    """One line on the image Wine loads; fails unless it carries its CodeView
+    debug directory and no export table."""
+    try:
+        image = check_image.Image(path)
+    except (OSError, ValueError) as e:
+        raise Failure("cannot read %s: %s" % (path, e))
+    codeview = image.codeview()
+    if codeview is None:
+        raise Failure("%s has no CodeView debug directory" % path)
+    if image.dirs[check_image.DIR_EXPORT] != (0, 0):
+        raise Failure("%s has an export table" % path)
+    guid, age, pdb = codeview
+    data1, data2, data3 = struct.unpack_from("<IHH", guid)
+    text = "{%08X-%04X-%04X-%s-%s}" % (data1, data2, data3, guid[8:10].hex().upper(), guid[10:].hex().upper())
+    return "qelmbar.sys: debug directory CodeView %s %s age %d, time stamp %s, no export table" % (
+        pdb, text, age, time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(image.timestamp)))
 
 
 def main():
@@ -1151,8 +1175,9 @@ def main():
         print("-- Wine: %s, prefix %s" % (wine.wine, wine.prefix), flush=True)
         t = time.monotonic()
         wine.create_prefix()
-        install(wine, os.path.abspath(args.kernel_build))
+        image = install(wine, os.path.abspath(args.kernel_build))
         print("   prefix ready in %.0f s" % (time.monotonic() - t), flush=True)
+        print("   " + image, flush=True)
 
         platform = Platform()
         runs = {}
@@ -1184,8 +1209,9 @@ def main():
             print("   " + line)
         if bad:
             raise Failure("%d unexplained difference(s) between Wine and the simulated machines" % bad)
-        print("-- Wine and the simulated machines agree (%d scenarios) in %.0f s" %
-              (len(scenarios), time.monotonic() - started))
+        print("-- Wine and the simulated machines agree (%d scenarios, %d boots of the qelmbar.sys"
+              " above, with its debug directory) in %.0f s" %
+              (len(scenarios), sum(len(r.outcomes) for r in runs.values()), time.monotonic() - started))
         status = 0
     except Failure as failure:
         print("FAILED: %s" % failure, file=sys.stderr)
