@@ -21,7 +21,7 @@
 #include "simkernel/objects.h"
 #include "simkernel/registry.h"
 #include "simkernel/sim.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 
 #include <atomic>
 #include <cerrno>
@@ -158,7 +158,7 @@ std::u16string JoinPath(const std::vector<std::u16string> &parts)
 
 std::string Status(NTSTATUS status)
 {
-    return qelmbar::StatusText(status);
+    return sk::StatusText(status);
 }
 
 void SetError(std::string *error, const std::string &text)

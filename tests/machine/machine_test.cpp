@@ -12,7 +12,7 @@
 #include "driver/driver.h"
 #include "simkernel/clock.h"
 #include "simkernel/registry.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 
 #include <gtest/gtest.h>
 
@@ -389,7 +389,7 @@ std::string Describe(const qm::TraceEvent &event)
     if (!event.package.empty())
         text += " " + U8(event.package);
     if (event.kind == qm::TraceEvent::Kind::Outcome) {
-        text += " #" + std::to_string(event.index) + " " + qelmbar::StatusText(event.status);
+        text += " #" + std::to_string(event.index) + " " + sk::StatusText(event.status);
         if (event.deferred)
             text += " deferred";
     }

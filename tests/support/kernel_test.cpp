@@ -76,8 +76,8 @@ void KernelTest::TearDown()
     if (expected == actual)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
-           << actualText << " is " << qelmbar::StatusText(actual) << ", expected " << expectedText
-           << " = " << qelmbar::StatusText(expected);
+           << actualText << " is " << sk::StatusText(actual) << ", expected " << expectedText
+           << " = " << sk::StatusText(expected);
 }
 
 std::u16string U16(const std::string &utf8)

@@ -6,8 +6,8 @@
  */
 #include "tests/support/kernel_test.h"
 #include "tests/support/tool_run.h"
-#include "tools/qelmbar/script_check.h"
-#include "tools/qelmbar/script_source.h"
+#include "tools/lib/script_check.h"
+#include "tools/lib/script_source.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

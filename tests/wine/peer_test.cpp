@@ -21,7 +21,7 @@
 #include "simkernel/io.h"
 #include "simkernel/objects.h"
 #include "simkernel/sim.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 
 #include <gtest/gtest.h>
 
@@ -136,7 +136,7 @@ const char *Win32Error(NTSTATUS status)
     default: break;
     }
     static std::string text;
-    text = "unmapped " + qelmbar::StatusText(status);
+    text = "unmapped " + sk::StatusText(status);
     return text.c_str();
 }
 
@@ -470,7 +470,7 @@ private:
                 /* The orderly end is the unload. */
                 NTSTATUS status = sk::UnloadDriver(QelmbarDriverObject);
                 if (!NT_SUCCESS(status))
-                    return "unload: " + qelmbar::StatusText(status);
+                    return "unload: " + sk::StatusText(status);
                 return Leftovers();
             }
             return std::string();
@@ -510,13 +510,13 @@ private:
             [&](const std::u16string &) -> std::string {
                 NTSTATUS status = sk::SetUpLateBootLinks();
                 if (!NT_SUCCESS(status))
-                    return "late links: " + qelmbar::StatusText(status);
+                    return "late links: " + sk::StatusText(status);
                 sk::SetWindowsVersion(6, 0, 6002);
                 sk::SetUptime(kLaterLoadUptime);
                 PDRIVER_OBJECT driver = sk::CreateDriverObject(u"\\Driver\\Qelmbar");
                 status = sk::CallDriverEntry(driver, DriverEntry, qm::kServiceRegistryPath);
                 if (!NT_SUCCESS(status))
-                    return "entry: " + qelmbar::StatusText(status);
+                    return "entry: " + sk::StatusText(status);
                 if (wantProbe)
                     std::ofstream(probeFile) << Join(Probe());
                 sk::AdvanceUptime(kLaterLoadRun);
@@ -524,7 +524,7 @@ private:
                     return std::string();
                 status = sk::UnloadDriver(driver);
                 if (!NT_SUCCESS(status))
-                    return "unload: " + qelmbar::StatusText(status);
+                    return "unload: " + sk::StatusText(status);
                 sk::DeleteDriverObject(driver);
                 return Leftovers();
             },

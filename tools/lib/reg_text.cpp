@@ -7,7 +7,7 @@
  */
 #include "tools/lib/reg_text.h"
 
-#include "tools/qelmbar/script_source.h"
+#include "tools/lib/script_source.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -5,7 +5,7 @@
 #include "tools/lib/staging.h"
 
 #include "platform/platform.h"
-#include "tools/qelmbar/script_source.h"
+#include "tools/lib/script_source.h"
 
 #include <cstring>
 

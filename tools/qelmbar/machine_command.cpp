@@ -15,9 +15,9 @@
 #include "simkernel/registry.h"
 #include "simkernel/sim.h"
 #include "tools/lib/reg_text.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 #include "tools/qelmbar/command.h"
-#include "tools/qelmbar/script_source.h"
+#include "tools/lib/script_source.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -345,7 +345,7 @@ std::string ApplyHiveEdits(qm::Hive hive, const HivePlan &plan, const std::u16st
         }
         if (!NT_SUCCESS(status))
             return edit.File + ":" + std::to_string(edit.Line) + ": " + Utf8FromUtf16(path) + ": " +
-                   StatusText(status);
+                   sk::StatusText(status);
     }
     return std::string();
 }
@@ -655,12 +655,12 @@ bool RefreshStaleRecords(const std::string &dir, const std::vector<CopyPlan> &co
                                         ((st.st_mode & S_IWUSR) ? 0 : FILE_ATTRIBUTE_READONLY);
             status = sk::SetHostFileInfo(step.Target, info);
             if (!NT_SUCCESS(status))
-                *error = step.Target + ": recording its attributes: " + StatusText(status);
+                *error = step.Target + ": recording its attributes: " + sk::StatusText(status);
         }
     }
     sk::RemoveVolumes();
     if (!NT_SUCCESS(status) && error->empty())
-        *error = "volume C: over " + qm::VolumeRoot(dir) + ": " + StatusText(status);
+        *error = "volume C: over " + qm::VolumeRoot(dir) + ": " + sk::StatusText(status);
     return NT_SUCCESS(status);
 }
 

@@ -6,7 +6,7 @@
 #include "tools/qelmbar/script_report.h"
 
 #include "simkernel/sim.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 #include "tools/qelmbar/command.h"
 
 #include <algorithm>
@@ -160,7 +160,7 @@ int ReadAndCheckScript(const std::string &path, CheckedScript *script, bool quie
 
     if (result.Status == STATUS_NO_MEMORY)
         return Trouble(script, path + ": the driver parser ran out of pool memory (" +
-                                   StatusText(result.Status) + "); the script was not checked",
+                                   sk::StatusText(result.Status) + "); the script was not checked",
                        quiet);
 
     if (result.Fault.Found)
@@ -179,7 +179,7 @@ int ReadAndCheckScript(const std::string &path, CheckedScript *script, bool quie
                                                   : result.Fault.Message.c_str());
     }
     std::fprintf(stderr, "%s: rejected by the driver parser: %s\n", path.c_str(),
-                 StatusText(result.Status).c_str());
+                 sk::StatusText(result.Status).c_str());
     std::fflush(stderr);
     return kExitNo;
 }

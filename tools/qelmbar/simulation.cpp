@@ -3,7 +3,7 @@
  */
 #include "tools/qelmbar/simulation.h"
 
-#include "tools/qelmbar/script_check.h"
+#include "tools/lib/script_check.h"
 
 #include <map>
 #include <memory>

@@ -3,7 +3,7 @@
  * strict UTF-8 decoder: what the driver is handed must be exactly what the
  * author wrote.
  */
-#include "tools/qelmbar/script_source.h"
+#include "tools/lib/script_source.h"
 
 #include <algorithm>
 #include <cstdio>

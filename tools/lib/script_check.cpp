@@ -7,8 +7,8 @@
  * what each operation wants.  It reads the script text itself only to
  * describe what a token looks like.
  */
-#include "tools/qelmbar/script_check.h"
-#include "tools/qelmbar/script_source.h"
+#include "tools/lib/script_check.h"
+#include "tools/lib/script_source.h"
 
 #include <algorithm>
 #include <cstdio>
