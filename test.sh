@@ -5,7 +5,7 @@
 # UndefinedBehaviorSanitizer, then runs the suite on the plain host build.
 set -euo pipefail
 cd "$(dirname "$0")"
-tools/setup.sh
+scripts/setup.sh
 
 jobs=$(nproc)
 if [ -z "${QELMBAR_L_INTL_NLS:-}" ] && [ -f build/deps/usr/share/wine/nls/l_intl.nls ]; then
@@ -17,7 +17,7 @@ cmake -S . -B build/kernel -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-kerne
 cmake --build build/kernel -j "$jobs"
 
 echo "== test signing"
-tools/testsign.sh build/kernel/qelmbar.sys build/kernel/signed
+scripts/testsign.sh build/kernel/qelmbar.sys build/kernel/signed
 
 echo "== Windows build of qelmbar (mingw-w64, user mode), on Wine's registry"
 cmake -S tools/win32 -B build/win-tool -G Ninja >/dev/null
