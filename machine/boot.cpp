@@ -257,7 +257,7 @@ private:
     void FlushAll(const std::string &step)
     {
         for (const auto &hive : sk::LoadedHives())
-            Check(step + " " + U8(hive.first), FlushKeyAt(hive.first));
+            Check(step + " " + sk::Utf8FromUtf16(hive.first), FlushKeyAt(hive.first));
     }
 
     void CaptureDriver()

@@ -100,7 +100,7 @@ std::string EncodeReport(const BootReport &r)
     for (const TraceEvent &t : r.trace) {
         e->U64((uint64_t)t.kind);
         e->U64((uint64_t)t.script);
-        e->Str(U8(t.package));
+        e->Str(std::string((const char *)t.package.data(), t.package.size() * sizeof(char16_t)));
         e->U64(t.index);
         e->Bool(t.deferredRun);
         e->U64((uint32_t)t.status);
@@ -150,7 +150,9 @@ bool DecodeReport(const std::string &bytes, BootReport *r)
         TraceEvent t;
         t.kind = (TraceEvent::Kind)d.U64();
         t.script = (ScriptKind)d.U64();
-        t.package = U16(d.Str());
+        const std::string package = d.Str();
+        t.package.resize(package.size() / sizeof(char16_t));
+        memcpy(t.package.data(), package.data(), t.package.size() * sizeof(char16_t));
         t.index = (size_t)d.U64();
         t.deferredRun = d.Bool();
         t.status = (NTSTATUS)(uint32_t)d.U64();

@@ -90,7 +90,7 @@ bool SetMachineValue(const std::string &dir, Hive hive, const std::u16string &ke
             NTSTATUS status = sk::RegCreateKey(path);
             if (NT_SUCCESS(status))
                 status = sk::RegSetValue(path, name, type, data);
-            return NT_SUCCESS(status) ? std::string() : U8(path) + ": " + Status(status);
+            return NT_SUCCESS(status) ? std::string() : sk::Utf8FromUtf16(path) + ": " + Status(status);
         },
         error);
 }
@@ -104,7 +104,7 @@ bool DeleteMachineValue(const std::string &dir, Hive hive, const std::u16string 
             const std::u16string path = LivePath(hive, root, keyPath);
             NTSTATUS status = sk::RegDeleteValue(path, name);
             return NT_SUCCESS(status) ? std::string()
-                                      : U8(path) + " \"" + U8(name) + "\": " + Status(status);
+                                      : sk::Utf8FromUtf16(path) + " \"" + sk::Utf8FromUtf16(name) + "\": " + Status(status);
         },
         error);
 }
@@ -117,7 +117,7 @@ bool CreateMachineKey(const std::string &dir, Hive hive, const std::u16string &k
         [&](const std::u16string &root) {
             const std::u16string path = LivePath(hive, root, keyPath);
             NTSTATUS status = sk::RegCreateKey(path);
-            return NT_SUCCESS(status) ? std::string() : U8(path) + ": " + Status(status);
+            return NT_SUCCESS(status) ? std::string() : sk::Utf8FromUtf16(path) + ": " + Status(status);
         },
         error);
 }
@@ -125,7 +125,7 @@ bool CreateMachineKey(const std::string &dir, Hive hive, const std::u16string &k
 bool DeleteMachineKey(const std::string &dir, Hive hive, const std::u16string &keyPath,
                       std::string *error)
 {
-    if (SplitPath(keyPath).empty()) {
+    if (sk::SplitKeyPath(keyPath).empty()) {
         SetError(error, std::string(HiveFileName(hive)) + ": the hive's root cannot be deleted");
         return false;
     }
@@ -134,7 +134,7 @@ bool DeleteMachineKey(const std::string &dir, Hive hive, const std::u16string &k
         [&](const std::u16string &root) {
             const std::u16string path = LivePath(hive, root, keyPath);
             NTSTATUS status = sk::RegDeleteTree(path);
-            return NT_SUCCESS(status) ? std::string() : U8(path) + ": " + Status(status);
+            return NT_SUCCESS(status) ? std::string() : sk::Utf8FromUtf16(path) + ": " + Status(status);
         },
         error);
 }
@@ -156,7 +156,7 @@ bool StagePackage(const std::string &dir, const std::u16string &name, const Pack
             std::string message;
             auto check = [&](NTSTATUS status) {
                 if (!NT_SUCCESS(status) && message.empty())
-                    message = U8(path) + ": " + Status(status);
+                    message = sk::Utf8FromUtf16(path) + ": " + Status(status);
             };
             check(sk::RegCreateKey(path));
             check(sk::RegSetString(path, u"", u"Package"));

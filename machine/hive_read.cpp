@@ -71,10 +71,10 @@ const sk::reg::Key *FindOffline(const sk::reg::Key &root, Hive hive, const std::
                                     ? MapControlSet(hive, keyPath, OfflineCurrentControlSet(root))
                                     : keyPath;
     const sk::reg::Key *key = &root;
-    for (const std::u16string &part : SplitPath(path)) {
+    for (const std::u16string &part : sk::SplitKeyPath(path)) {
         std::shared_ptr<sk::reg::Key> next = sk::reg::FindSubkey(*key, part);
         if (!next) {
-            SetError(error, std::string(HiveFileName(hive)) + "\\" + U8(path) + ": no such key");
+            SetError(error, std::string(HiveFileName(hive)) + "\\" + sk::Utf8FromUtf16(path) + ": no such key");
             return nullptr;
         }
         key = next.get();
@@ -94,8 +94,8 @@ std::optional<MachineValue> ReadMachineValue(const std::string &dir, Hive hive,
         if (EqualsIgnoringCase(value.name, valueName))
             return MachineValue{ value.type, value.data };
     }
-    SetError(error, std::string(HiveFileName(hive)) + "\\" + U8(keyPath) + ": no value \"" +
-                        U8(valueName) + "\"");
+    SetError(error, std::string(HiveFileName(hive)) + "\\" + sk::Utf8FromUtf16(keyPath) + ": no value \"" +
+                        sk::Utf8FromUtf16(valueName) + "\"");
     return std::nullopt;
 }
 
@@ -146,7 +146,7 @@ HiveFileRead ReadHiveFileKey(const std::string &file, Hive hive, const std::u16s
     read.fileRead = true;
     read.keyPath = NeedsControlSet(hive, keyPath)
                        ? MapControlSet(hive, keyPath, OfflineCurrentControlSet(*root))
-                       : JoinPath(SplitPath(keyPath));
+                       : sk::JoinKeyPath(sk::SplitKeyPath(keyPath));
     if (const sk::reg::Key *key = FindOffline(*root, hive, keyPath, &read.error))
         read.key = CopyOfflineKey(*key, depth);
     return read;

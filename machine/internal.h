@@ -8,6 +8,7 @@
 
 #include "machine/machine.h"
 #include "simkernel/registry_tree.h"
+#include "simkernel/text.h"
 
 #include <filesystem>
 #include <functional>
@@ -33,13 +34,16 @@ void WriteClock(const std::string &dir, LONGLONG time);
 
 /* ---- text (text.cpp) ----------------------------------------------------- */
 
-std::string U8(const std::u16string &text);
-std::u16string U16(const std::string &text);
-std::vector<std::u16string> SplitPath(const std::u16string &path);
-std::u16string JoinPath(const std::vector<std::u16string> &parts);
+/* Names and paths the machine layer makes itself (hive names, host
+ * paths); "" for bytes that are no UTF-8. */
+inline std::u16string U16(const std::string &text)
+{
+    return sk::Utf16FromUtf8(text).value_or(std::u16string());
+}
 std::string Status(NTSTATUS status);
 void SetError(std::string *error, const std::string &text);
-/* In SYSTEM, a first component CurrentControlSet names ControlSetNNN. */
+/* MapCurrentControlSet in SYSTEM; elsewhere the path with its empty
+ * components dropped. */
 std::u16string MapControlSet(Hive hive, const std::u16string &keyPath, ULONG current);
 bool NeedsControlSet(Hive hive, const std::u16string &keyPath);
 

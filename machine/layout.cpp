@@ -57,8 +57,8 @@ std::optional<std::string> HostPathOf(const std::string &dir, const std::u16stri
         if (ntPath.size() > p.size() && ntPath[p.size()] != u'\\')
             continue;
         fs::path host = VolumeRoot(dir);
-        for (const std::u16string &part : SplitPath(prefix.second + ntPath.substr(p.size())))
-            host /= U8(part);
+        for (const std::u16string &part : sk::SplitKeyPath(prefix.second + ntPath.substr(p.size())))
+            host /= sk::Utf8FromUtf16(part);
         return host.string();
     }
     return std::nullopt;

@@ -82,9 +82,16 @@ bool CopyMachine(const std::string &src, const std::string &dst, std::string *er
  * CurrentControlSet stands for the control set Select\Current names, as
  * the volatile link of a running system does. */
 
-/* Names compared as the readers compare them: ignoring the case of ASCII
- * letters. */
+/* Names compared as the registry compares them: ignoring case by NT's
+ * case table. */
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
+
+/* A SYSTEM key path whose first component is CurrentControlSet (in any
+ * case), with that component replaced by ControlSetNNN for current; the
+ * components joined with one backslash, empty ones dropped.  A path
+ * without it comes back with its empty components dropped. */
+bool StartsWithCurrentControlSet(const std::u16string &keyPath);
+std::u16string MapCurrentControlSet(const std::u16string &keyPath, ULONG current);
 
 struct MachineValue {
     ULONG type = REG_NONE;

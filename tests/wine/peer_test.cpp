@@ -15,6 +15,7 @@
  * driver's unload, as `net stop` does it; its leak check follows at once.
  */
 #include "tests/wine/scenario.h"
+#include "simkernel/text.h"
 
 #include "driver/driver.h"
 #include "machine/machine.h"
@@ -51,10 +52,6 @@ const uint64_t kBootUptime = 5;
 const uint64_t kLaterLoadUptime = 100;
 const uint64_t kLaterLoadRun = 20;
 
-std::string U8(const std::u16string &text)
-{
-    return std::string(text.begin(), text.end());
-}
 
 std::u16string U16(const std::string &text)
 {
@@ -205,7 +202,7 @@ std::vector<std::string> Probe()
     std::vector<std::string> lines;
     std::optional<std::u16string> target = sk::LinkTarget(u"\\GLOBAL??\\Qelmbar");
     lines.push_back("status dos-link Qelmbar = " +
-                    (target ? U8(*target) : std::string("ERROR_FILE_NOT_FOUND")));
+                    (target ? sk::Utf8FromUtf16(*target) : std::string("ERROR_FILE_NOT_FOUND")));
     struct Access {
         const char *name;
         ACCESS_MASK rights;

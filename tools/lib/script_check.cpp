@@ -9,6 +9,7 @@
  */
 #include "tools/lib/script_check.h"
 #include "tools/lib/script_source.h"
+#include "simkernel/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -185,7 +186,7 @@ private:
 
     std::string Word(const Seen &seen) const
     {
-        std::string word = Utf8FromUtf16(Source(seen));
+        std::string word = sk::Utf8FromUtf16(Source(seen));
         if (word.size() > 40)
             word = word.substr(0, 37) + "...";
         return "'" + word + "'";
@@ -210,7 +211,7 @@ private:
         if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || (cp >= 0xD800 && cp <= 0xDFFF))
             return Hex(cp);
         std::u16string one(text_ + index, text_ + index + (cp >= 0x10000 ? 2 : 1));
-        return "'" + Utf8FromUtf16(one) + "' (" + Hex(cp) + ")";
+        return "'" + sk::Utf8FromUtf16(one) + "' (" + Hex(cp) + ")";
     }
 
     /* What a position holds that NextToken makes no token of: an open or
@@ -278,7 +279,7 @@ private:
         if (seen.Kind == TokenNone)
             return NoToken(seen, Place::Operation);
         if (seen.Kind == TokenWord) {
-            std::string word = Utf8FromUtf16(Source(seen));
+            std::string word = sk::Utf8FromUtf16(Source(seen));
             std::string message = "unknown operation " + Word(seen);
             if (const char *nearest = NearestKeyword(word))
                 message += std::string("; did you mean '") + nearest + "'?";
@@ -416,7 +417,7 @@ std::string NormalisedOperation(const OperationRecord &record)
             std::u16string value;
             if (field.Buffer)
                 value.assign(field.Buffer, field.Length / sizeof(WCHAR));
-            text += "\"" + Utf8FromUtf16(value) + "\"";
+            text += "\"" + sk::Utf8FromUtf16(value) + "\"";
         } else {
             text += base[argument.Offset] ? "true" : "false";
         }
@@ -522,7 +523,7 @@ std::vector<DeferralWarning> FindReorders(PLIST_ENTRY list)
                     continue;
                 for (const std::u16string &other : touched[later]) {
                     if (SameOrEnclosing(key, other)) {
-                        warnings.push_back({ w, later, Utf8FromUtf16(key), Utf8FromUtf16(other) });
+                        warnings.push_back({ w, later, sk::Utf8FromUtf16(key), sk::Utf8FromUtf16(other) });
                         found = true;
                         break;
                     }

@@ -5,6 +5,8 @@
  */
 #include "tools/lib/script_source.h"
 
+#include "simkernel/text.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -22,56 +24,15 @@ bool IsHighSurrogate(char16_t c)
     return c >= 0xD800 && c <= 0xDBFF;
 }
 
-void AppendCodePoint(uint32_t cp, std::u16string *out)
+/* Characters of well-formed UTF-16 text, a surrogate pair counted once. */
+size_t Characters(const std::u16string &text)
 {
-    if (cp < 0x10000) {
-        out->push_back((char16_t)cp);
-    } else {
-        cp -= 0x10000;
-        out->push_back((char16_t)(0xD800 + (cp >> 10)));
-        out->push_back((char16_t)(0xDC00 + (cp & 0x3FF)));
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (!(IsLowSurrogate(text[i]) && i > 0 && IsHighSurrogate(text[i - 1])))
+            count++;
     }
-}
-
-/* Decodes the sequence at bytes[i]; returns its length, or 0 when it is not
- * well-formed UTF-8 (overlong forms and surrogates included). */
-size_t DecodeUtf8(const std::string &bytes, size_t i, size_t end, uint32_t *cp)
-{
-    unsigned char b0 = (unsigned char)bytes[i];
-    size_t n;
-    unsigned char low = 0x80, high = 0xBF;
-    if (b0 < 0x80) {
-        *cp = b0;
-        return 1;
-    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-        n = 2;
-        *cp = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        n = 3;
-        *cp = b0 & 0x0F;
-        if (b0 == 0xE0)
-            low = 0xA0;
-        else if (b0 == 0xED)
-            high = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        n = 4;
-        *cp = b0 & 0x07;
-        if (b0 == 0xF0)
-            low = 0x90;
-        else if (b0 == 0xF4)
-            high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (end - i < n)
-        return 0;
-    for (size_t k = 1; k < n; k++) {
-        unsigned char b = (unsigned char)bytes[i + k];
-        if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF))
-            return 0;
-        *cp = (*cp << 6) | (b & 0x3F);
-    }
-    return n;
+    return count;
 }
 
 std::string HexByte(unsigned char b)
@@ -140,27 +101,25 @@ bool ScriptFromUtf8(const std::string &bytes, ScriptData *data, SourceProblem *p
         lineNumber++;
 
         data->LineStarts.push_back(data->Value.size());
-        size_t column = 1;
-        for (size_t i = position; i < end; column++) {
-            uint32_t cp;
-            size_t n = DecodeUtf8(bytes, i, end, &cp);
-            if (n == 0) {
-                problem->Line = lineNumber;
-                problem->Column = column;
-                problem->Message = "invalid UTF-8 (byte " + HexByte((unsigned char)bytes[i]) +
-                                   "); a script must be UTF-8 text";
-                return false;
-            }
-            if (cp == 0) {
-                problem->Line = lineNumber;
-                problem->Column = column;
-                problem->Message =
-                    "NUL character in the line; the driver would take it for the end of the string";
-                return false;
-            }
-            AppendCodePoint(cp, &data->Value);
-            i += n;
+        const std::string_view line(bytes.data() + position, end - position);
+        size_t failedAt = 0;
+        const std::optional<std::u16string> text = sk::Utf16FromUtf8(line, &failedAt);
+        if (!text) {
+            problem->Line = lineNumber;
+            problem->Column = Characters(*sk::Utf16FromUtf8(line.substr(0, failedAt))) + 1;
+            problem->Message = "invalid UTF-8 (byte " + HexByte((unsigned char)line[failedAt]) +
+                               "); a script must be UTF-8 text";
+            return false;
         }
+        const size_t nul = text->find(u'\0');
+        if (nul != std::u16string::npos) {
+            problem->Line = lineNumber;
+            problem->Column = Characters(text->substr(0, nul)) + 1;
+            problem->Message =
+                "NUL character in the line; the driver would take it for the end of the string";
+            return false;
+        }
+        data->Value += *text;
         data->Value.push_back(u'\0');
         position = next;
     }
@@ -173,36 +132,6 @@ bool ScriptFromUtf8(const std::string &bytes, ScriptData *data, SourceProblem *p
         return false;
     }
     return true;
-}
-
-std::string Utf8FromUtf16(const std::u16string &text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size(); i++) {
-        uint32_t cp = text[i];
-        if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-            cp = 0x10000 + (((uint32_t)text[i] - 0xD800) << 10) + ((uint32_t)text[i + 1] - 0xDC00);
-            i++;
-        } else if (IsHighSurrogate(text[i]) || IsLowSurrogate(text[i])) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out.push_back((char)cp);
-        } else if (cp < 0x800) {
-            out.push_back((char)(0xC0 | (cp >> 6)));
-            out.push_back((char)(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back((char)(0xE0 | (cp >> 12)));
-            out.push_back((char)(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back((char)(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back((char)(0xF0 | (cp >> 18)));
-            out.push_back((char)(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back((char)(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back((char)(0x80 | (cp & 0x3F)));
-        }
-    }
-    return out;
 }
 
 } // namespace qelmbar

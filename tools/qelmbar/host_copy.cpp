@@ -6,6 +6,8 @@
  * records NT attributes for them.
  */
 #include "tools/qelmbar/machine_import.h"
+#include "simkernel/text.h"
+#include "simkernel/upcase.h"
 
 #include "simkernel/files.h"
 #include "simkernel/sim.h"
@@ -27,14 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::u16string Upcase(const std::u16string &name)
-{
-    std::u16string out;
-    for (char16_t c : name)
-        out.push_back(RtlUpcaseUnicodeChar(c));
-    return out;
-}
-
 /* NTFS's rule for one component of a name. */
 bool IsNtName(const std::u16string &name)
 {
@@ -52,24 +46,24 @@ bool IsNtName(const std::u16string &name)
 std::optional<std::string> FindEntry(const std::string &directory, const std::u16string &name)
 {
     struct stat st;
-    const std::string exact = Utf8FromUtf16(name);
+    const std::string exact = sk::Utf8FromUtf16(name);
     if (lstat((directory + "/" + exact).c_str(), &st) == 0)
         return exact;
     DIR *listing = opendir(directory.c_str());
     if (!listing)
         return std::nullopt;
-    const std::u16string wanted = Upcase(name);
+    const std::u16string wanted = sk::Upcase(name);
     std::optional<std::u16string> best;
     while (struct dirent *entry = readdir(listing)) {
-        std::optional<std::u16string> candidate = Utf16FromUtf8(entry->d_name);
-        if (candidate && IsNtName(*candidate) && Upcase(*candidate) == wanted &&
+        std::optional<std::u16string> candidate = sk::Utf16FromUtf8(entry->d_name);
+        if (candidate && IsNtName(*candidate) && sk::Upcase(*candidate) == wanted &&
             (!best || *candidate < *best))
             best = candidate;
     }
     closedir(listing);
     if (!best)
         return std::nullopt;
-    return Utf8FromUtf16(*best);
+    return sk::Utf8FromUtf16(*best);
 }
 
 enum class EntryKind { Missing, File, Directory, Other };
@@ -118,7 +112,7 @@ private:
  * volume finds it. */
 bool CopyPlanner::ResolveTarget(std::string *target, EntryKind *kind, std::string *problem)
 {
-    std::optional<std::u16string> path = Utf16FromUtf8(plan_->Path);
+    std::optional<std::u16string> path = sk::Utf16FromUtf8(plan_->Path);
     if (!path) {
         *problem = "the path is no UTF-8 text";
         return false;
@@ -141,7 +135,7 @@ bool CopyPlanner::ResolveTarget(std::string *target, EntryKind *kind, std::strin
     *target = root;
     *kind = EntryKind::Directory;
     for (size_t i = 0; i < parts.size(); i++) {
-        std::optional<std::u16string> name = Utf16FromUtf8(parts[i]);
+        std::optional<std::u16string> name = sk::Utf16FromUtf8(parts[i]);
         if (!name || !IsNtName(*name)) {
             *problem = "'" + parts[i] + "' in " + plan_->Path + " is no file name on Windows";
             return false;
@@ -213,12 +207,12 @@ bool CopyPlanner::Entry(const std::string &source, bool directory, const std::st
     std::map<std::u16string, std::string> seen; /* upcased name, host name */
     for (const fs::directory_entry &entry : entries) {
         const std::string hostName = entry.path().filename().string();
-        std::optional<std::u16string> name = Utf16FromUtf8(hostName);
+        std::optional<std::u16string> name = sk::Utf16FromUtf8(hostName);
         if (!name || !IsNtName(*name)) {
             *problem = entry.path().string() + ": the name is no file name on Windows";
             return false;
         }
-        auto [other, fresh] = seen.emplace(Upcase(*name), hostName);
+        auto [other, fresh] = seen.emplace(sk::Upcase(*name), hostName);
         if (!fresh) {
             *problem = source + " holds both " + other->second + " and " + hostName +
                        ", which are one name on Windows";
@@ -280,12 +274,6 @@ Verdict CopyPlanner::Plan(std::string *problem)
                                                                           : Verdict::Refused;
 }
 
-LONGLONG NtTime(const struct timespec &ts)
-{
-    constexpr LONGLONG kEpochDifference = 11644473600LL; /* 1601 to 1970, in seconds */
-    return ((LONGLONG)ts.tv_sec + kEpochDifference) * 10000000LL + ts.tv_nsec / 100;
-}
-
 } // namespace
 
 Verdict PlanCopy(const std::string &dir, bool force, CopyPlan *plan, std::string *problem)
@@ -307,10 +295,10 @@ bool RefreshStaleRecords(const std::string &dir, const std::vector<CopyPlan> &co
                 lstat(step.Target.c_str(), &st) != 0)
                 continue;
             sk::FileTimesAndAttributes info;
-            info.creationTime = NtTime(st.st_mtim);
-            info.lastAccessTime = NtTime(st.st_atim);
-            info.lastWriteTime = NtTime(st.st_mtim);
-            info.changeTime = NtTime(st.st_ctim);
+            info.creationTime = sk::NtTimeFromUnix(st.st_mtim);
+            info.lastAccessTime = sk::NtTimeFromUnix(st.st_atim);
+            info.lastWriteTime = sk::NtTimeFromUnix(st.st_mtim);
+            info.changeTime = sk::NtTimeFromUnix(st.st_ctim);
             info.attributes = step.Directory
                                   ? FILE_ATTRIBUTE_DIRECTORY
                                   : FILE_ATTRIBUTE_ARCHIVE |

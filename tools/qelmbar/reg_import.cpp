@@ -4,6 +4,7 @@
  * the child that has that hive loaded.
  */
 #include "tools/qelmbar/machine_import.h"
+#include "simkernel/text.h"
 
 #include "simkernel/registry.h"
 #include "simkernel/status_names.h"
@@ -40,19 +41,6 @@ bool HiveOfKey(RegRoot root, const std::u16string &key, qm::Hive *hive, std::u16
         }
     }
     return false;
-}
-
-/* In SYSTEM, a first component CurrentControlSet names the control set
- * Select\Current names when the edit starts, as on a running system. */
-std::u16string MapControlSet(const std::u16string &key, ULONG current)
-{
-    const size_t cut = key.find(u'\\');
-    if (!qm::EqualsIgnoringCase(key.substr(0, cut), u"CurrentControlSet"))
-        return key;
-    char name[32];
-    std::snprintf(name, sizeof(name), "ControlSet%03u", (unsigned)current);
-    return std::u16string(name, name + std::strlen(name)) +
-           (cut == std::u16string::npos ? std::u16string() : key.substr(cut));
 }
 
 } // namespace
@@ -110,7 +98,7 @@ std::string ApplyHiveEdits(qm::Hive hive, const HivePlan &plan, const std::u16st
     }
     for (const HiveEdit &edit : plan.Edits) {
         const std::u16string key =
-            hive == qm::Hive::System ? MapControlSet(edit.Key, current) : edit.Key;
+            hive == qm::Hive::System ? qm::MapCurrentControlSet(edit.Key, current) : edit.Key;
         const std::u16string path = key.empty() ? root : root + u"\\" + key;
         NTSTATUS status = STATUS_SUCCESS;
         switch (edit.Kind) {
@@ -130,7 +118,7 @@ std::string ApplyHiveEdits(qm::Hive hive, const HivePlan &plan, const std::u16st
             break;
         }
         if (!NT_SUCCESS(status))
-            return edit.File + ":" + std::to_string(edit.Line) + ": " + Utf8FromUtf16(path) + ": " +
+            return edit.File + ":" + std::to_string(edit.Line) + ": " + sk::Utf8FromUtf16(path) + ": " +
                    sk::StatusText(status);
     }
     return std::string();

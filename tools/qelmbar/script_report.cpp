@@ -4,6 +4,7 @@
  * by check and the commands that stage scripts.
  */
 #include "tools/qelmbar/script_report.h"
+#include "simkernel/text.h"
 
 #include "simkernel/sim.h"
 #include "simkernel/status_names.h"
@@ -59,8 +60,8 @@ void PrintExcerpt(const ScriptData &data, size_t line, size_t column)
     std::string number = std::to_string(line);
     std::string margin(std::max<size_t>(number.size(), 4), ' ');
     std::fprintf(stderr, "%*s | %s\n", (int)margin.size(), number.c_str(),
-                 Utf8FromUtf16(shown).c_str());
-    std::fprintf(stderr, "%s | %s^\n", margin.c_str(), Utf8FromUtf16(under).c_str());
+                 sk::Utf8FromUtf16(shown).c_str());
+    std::fprintf(stderr, "%s | %s^\n", margin.c_str(), sk::Utf8FromUtf16(under).c_str());
 }
 
 bool IsBlank(const std::u16string &line)

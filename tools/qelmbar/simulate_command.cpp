@@ -9,6 +9,7 @@
 #include "tools/qelmbar/command.h"
 #include "tools/lib/script_source.h"
 #include "tools/qelmbar/simulation.h"
+#include "simkernel/text.h"
 
 #include <unistd.h>
 
@@ -80,7 +81,7 @@ const char kHelp[] =
 
 std::string U8(const std::u16string &text)
 {
-    return Utf8FromUtf16(text);
+    return sk::Utf8FromUtf16(text);
 }
 
 std::string Optional(const std::optional<uint32_t> &value)
