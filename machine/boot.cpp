@@ -5,8 +5,10 @@
  */
 #include "machine/internal.h"
 
-#include "boot/boot.h"
 #include "driver/driver.h"
+#include "exec/exec.h"
+#include "machine/operation_text.h"
+#include "script/script.h"
 #include "simkernel/clock.h"
 #include "simkernel/files.h"
 #include "simkernel/hive_load.h"
@@ -65,7 +67,9 @@ public:
             sk::SetRoutineExported(name, true);
         if (options_.traceOperations) {
             sk::TraceSink sink;
-            sink.listRun = [this](PLIST_ENTRY list) { TraceList(list); };
+            sink.listRun = [this](const ListOrigin *origin, PLIST_ENTRY list) {
+                TraceList(origin, list);
+            };
             sink.operationOutcome = [this](PLIST_ENTRY entry, NTSTATUS status, bool deferred) {
                 TraceOutcome(entry, status, deferred);
             };
@@ -185,40 +189,32 @@ private:
         size_t index;
     };
 
-    /* A list starts to run: which script it is, and every record's place
-     * in it, taken now, before records leave it for the deferred run. */
-    void TraceList(PLIST_ENTRY list)
+    /* A list starts to run: which script it is, as the executor names
+     * it, and every record's place and text, taken now, before records
+     * leave it for the deferred run. */
+    void TraceList(const ListOrigin *origin, PLIST_ENTRY list)
     {
-        DriverContext *context = QelmbarContext;
         TraceEvent event;
         event.kind = TraceEvent::Kind::ListRun;
-        if (context && list == &context->DeferredList) {
-            event.deferredRun = true;
-        } else if (context && context->PackageList.Flink) {
-            for (PLIST_ENTRY entry = context->PackageList.Flink; entry != &context->PackageList;
-                 entry = entry->Flink) {
-                const PackageRecord *package = CONTAINING_RECORD(entry, PackageRecord, Links);
-                ScriptKind kind;
-                if (list == &package->SetupOperations)
-                    kind = ScriptKind::Setup;
-                else if (list == &package->RevertOperations)
-                    kind = ScriptKind::Revert;
-                else if (list == &package->CleanOperations)
-                    kind = ScriptKind::Clean;
-                else
-                    continue;
-                event.script = kind;
-                event.package = std::u16string(package->KeyName.Buffer,
-                                               package->KeyName.Length / sizeof(WCHAR));
-                break;
-            }
+        switch (origin ? origin->Source : ListOneShot) {
+        case ListOneShot: event.script = ScriptKind::OneShot; break;
+        case ListSetup: event.script = ScriptKind::Setup; break;
+        case ListRevert: event.script = ScriptKind::Revert; break;
+        case ListClean: event.script = ScriptKind::Clean; break;
+        case ListDeferredRun: event.deferredRun = true; break;
         }
+        if (origin && origin->Package && origin->Package->Buffer)
+            event.package = std::u16string(origin->Package->Buffer,
+                                           origin->Package->Length / sizeof(WCHAR));
         std::lock_guard<std::mutex> guard(mutex_);
         event.stage = report_.lastStage;
         if (!event.deferredRun) {
             size_t index = 0;
-            for (PLIST_ENTRY entry = list->Flink; entry != list; entry = entry->Flink)
+            for (PLIST_ENTRY entry = list->Flink; entry != list; entry = entry->Flink) {
                 origins_[entry] = Origin{ event.script, event.package, index++ };
+                event.operations.push_back(
+                    OperationText(*CONTAINING_RECORD(entry, OperationRecord, Links)));
+            }
         }
         deferredRunning_ = event.deferredRun;
         report_.trace.push_back(std::move(event));

@@ -102,6 +102,7 @@ std::string EncodeReport(const BootReport &r)
         e->U64((uint64_t)t.script);
         e->Str(std::string((const char *)t.package.data(), t.package.size() * sizeof(char16_t)));
         e->U64(t.index);
+        e->Strs(t.operations);
         e->Bool(t.deferredRun);
         e->U64((uint32_t)t.status);
         e->Bool(t.deferred);
@@ -154,6 +155,7 @@ bool DecodeReport(const std::string &bytes, BootReport *r)
         t.package.resize(package.size() / sizeof(char16_t));
         memcpy(t.package.data(), package.data(), t.package.size() * sizeof(char16_t));
         t.index = (size_t)d.U64();
+        t.operations = d.Strs();
         t.deferredRun = d.Bool();
         t.status = (NTSTATUS)(uint32_t)d.U64();
         t.deferred = d.Bool();

@@ -265,11 +265,15 @@ struct TraceEvent {
         Outcome, /* one operation ran, or was left for the deferred run */
     };
     Kind kind = Kind::ListRun;
-    /* The script the list or the operation comes from; for the start of
-     * the deferred run, which gathers several, OneShot and no package. */
+    /* The script the list or the operation comes from, as the driver's
+     * trace point names it; for the start of the deferred run, which
+     * gathers several, OneShot and no package. */
     ScriptKind script = ScriptKind::OneShot;
     std::u16string package; /* the package's key name; "" for the one-shot list */
     size_t index = 0;       /* the operation's place in its script, from 0 */
+    /* ListRun of a script: its operations as the driver parsed them
+     * (OperationText), in order. */
+    std::vector<std::string> operations;
     bool deferredRun = false;
     NTSTATUS status = STATUS_SUCCESS;
     bool deferred = false; /* left for the deferred run, which will run it */

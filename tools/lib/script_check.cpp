@@ -9,6 +9,7 @@
  */
 #include "tools/lib/script_check.h"
 #include "tools/lib/script_source.h"
+#include "machine/operation_text.h"
 #include "simkernel/text.h"
 
 #include <algorithm>
@@ -400,31 +401,6 @@ Diagnosis DiagnoseScript(const std::u16string &value)
     return Walker(value).Run();
 }
 
-std::string NormalisedOperation(const OperationRecord &record)
-{
-    if (record.Kind >= OPERATION_KIND_COUNT)
-        return "?";
-    const OperationGrammar &grammar = OperationGrammars[record.Kind];
-    const unsigned char *base = (const unsigned char *)&record;
-    std::string text = std::string(grammar.Keyword) + "(";
-    for (ULONG i = 0; i < grammar.ArgumentCount; i++) {
-        const GrammarArgument &argument = grammar.Arguments[i];
-        if (i > 0)
-            text += ", ";
-        if (argument.Type == ArgumentString) {
-            UNICODE_STRING field;
-            std::memcpy(&field, base + argument.Offset, sizeof(field));
-            std::u16string value;
-            if (field.Buffer)
-                value.assign(field.Buffer, field.Length / sizeof(WCHAR));
-            text += "\"" + sk::Utf8FromUtf16(value) + "\"";
-        } else {
-            text += base[argument.Offset] ? "true" : "false";
-        }
-    }
-    return text + ")";
-}
-
 namespace {
 
 std::u16string View(const UNICODE_STRING &s)
@@ -550,7 +526,7 @@ CheckResult CheckScript(const std::u16string &value)
     if (NT_SUCCESS(result.Status)) {
         for (PLIST_ENTRY entry = list.Flink; entry != &list; entry = entry->Flink)
             result.Operations.push_back(
-                NormalisedOperation(*CONTAINING_RECORD(entry, OperationRecord, Links)));
+                qm::OperationText(*CONTAINING_RECORD(entry, OperationRecord, Links)));
         result.Reorders = FindReorders(&list);
     }
     FreeOperationList(&list);
