@@ -13,8 +13,10 @@ The layers, lowest first:
 A folder may include its own headers and those of the layers below it;
 tests/ and bench/ may include anything but the programs.  Quoted includes
 are read as paths from the top of the tree; an include without a folder
-is the file's neighbour.  Prints each include against the direction and
-exits 1 when there is one.
+is the file's neighbour.  The libraries of the layers link the same way
+(qelmbar_toollib, qelmbar_machine, qelmbar_driver, simkernel), so CMake
+never has to repeat one.  Prints each include or link against the
+direction and exits 1 when there is one.
 
     scripts/check_layers.py [TREE]
 """
@@ -44,6 +46,35 @@ ALLOWED = {
 }
 
 SOURCE = (".cpp", ".h")
+
+# Library -> the libraries of ours it may link.
+LIBRARIES = {
+    "simkernel": [],
+    "qelmbar_driver": ["simkernel"],
+    "qelmbar_machine": ["qelmbar_driver", "simkernel"],
+    "qelmbar_toollib": ["qelmbar_machine", "qelmbar_driver", "simkernel"],
+}
+LINK = re.compile(r"target_link_libraries\(\s*(\w+)([^)]*)\)", re.S)
+
+
+def link_problems(tree):
+    problems = []
+    for root, dirs, files in os.walk(tree):
+        dirs[:] = [d for d in dirs if d not in (".git", "build")]
+        if "CMakeLists.txt" not in files:
+            continue
+        path = os.path.join(root, "CMakeLists.txt")
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        for match in LINK.finditer(text):
+            target = match.group(1)
+            if target not in LIBRARIES:
+                continue
+            for linked in match.group(2).split():
+                if linked in LIBRARIES and linked not in LIBRARIES[target]:
+                    relative = os.path.relpath(path, tree).replace(os.sep, "/")
+                    problems.append(f"{relative}: {target} may not link {linked}")
+    return problems
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
 
@@ -85,10 +116,11 @@ def main():
                     if not allowed(target, ALLOWED[folder]):
                         problems.append(f"{relative}:{number}: {folder}/ may not include "
                                         f"\"{target}\"")
+    problems += link_problems(tree)
     for problem in problems:
         print(problem)
     if problems:
-        print(f"{len(problems)} include(s) against the layers")
+        print(f"{len(problems)} include(s) or link(s) against the layers")
         return 1
     print(f"layers: {checked} files, every include points down")
     return 0
