@@ -7,7 +7,7 @@
 # same start with the power lost in the first boot (reverted at the next).
 set -euo pipefail
 cd "$(dirname "$0")"
-tools/setup.sh
+scripts/setup.sh
 cmake -S . -B build/host -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/host --target qelmbar >/dev/null
 

@@ -7,7 +7,7 @@
 # UndefinedBehaviorSanitizer, then runs the suite on the plain host build.
 set -euo pipefail
 cd "$(dirname "$0")"
-tools/setup.sh
+scripts/setup.sh
 
 jobs=$(nproc)
 if [ -z "${QELMBAR_L_INTL_NLS:-}" ] && [ -f build/deps/usr/share/wine/nls/l_intl.nls ]; then
@@ -31,10 +31,10 @@ python3 cmake/stack_budget.py --objdump "$(command -v llvm-objdump-14 || command
 ctest --test-dir build/kernel --output-on-failure | tail -n 1
 
 echo "== static analysis of the driver sources (clang-tidy with the clang static analyzer)"
-tools/analyze.sh build/kernel
+scripts/analyze.sh build/kernel
 
 echo "== test signing"
-tools/testsign.sh build/kernel/qelmbar.sys build/kernel/signed
+scripts/testsign.sh build/kernel/qelmbar.sys build/kernel/signed
 
 echo "== Windows build of qelmbar (mingw-w64, user mode), on Wine's registry"
 cmake -S tools/win32 -B build/win-tool -G Ninja >/dev/null

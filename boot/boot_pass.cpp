@@ -46,6 +46,7 @@ BOOLEAN ReadTickCounter(HANDLE Key, PULONG Total)
  * a deletion that reached the disk lets it run. */
 VOID RunOneShotList(HANDLE Key)
 {
+    const ListOrigin origin = { ListOneShot, nullptr };
     RegistryValue *value = nullptr;
     LIST_ENTRY list;
     BOOLEAN parsed = FALSE;
@@ -63,7 +64,7 @@ VOID RunOneShotList(HANDLE Key)
         status = ZwFlushKey(Key);
     if (parsed) {
         if (NT_SUCCESS(status))
-            RunOperationList(&list, FALSE, FALSE);
+            RunOperationList(&list, FALSE, &QelmbarContext->DeferredList, &origin);
         FreeOperationList(&list);
     }
 }

@@ -107,6 +107,7 @@ VOID FlushChangedHives(PLIST_ENTRY List)
 
 VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
+    const ListOrigin origin = { ListDeferredRun, nullptr };
     DriverContext *context = QelmbarContext;
     DeferredRun *run = (DeferredRun *)Context;
     PIO_WORKITEM workItem;
@@ -116,7 +117,7 @@ VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
         return;
     workItem = run->WorkItem;
 
-    RunOperationList(&context->DeferredList, FALSE, TRUE);
+    RunOperationList(&context->DeferredList, FALSE, nullptr, &origin);
     FlushChangedHives(&context->DeferredList);
     FreeOperationList(&context->DeferredList);
     /* Reverts whose last part just ran are final now. */

@@ -142,6 +142,7 @@ NTSTATUS RecordScriptFailure(HANDLE Key, PLIST_ENTRY Script, NTSTATUS Status)
 
 NTSTATUS SetUpPackage(HANDLE ParametersKey, PackageRecord *Package)
 {
+    const ListOrigin origin = { ListSetup, &Package->KeyName };
     HANDLE key = nullptr;
     NTSTATUS result;
     NTSTATUS status;
@@ -157,7 +158,8 @@ NTSTATUS SetUpPackage(HANDLE ParametersKey, PackageRecord *Package)
     status = SetDwordValue(key, &StartTickCounterName, Package->StartTickCounter);
     ZwFlushKey(key);
 
-    result = RunOperationList(&Package->SetupOperations, TRUE, FALSE);
+    result = RunOperationList(&Package->SetupOperations, TRUE, &QelmbarContext->DeferredList,
+                              &origin);
     if (NT_SUCCESS(status) && !NT_SUCCESS(result))
         status = SetDwordValue(key, &LastPackageErrorName, (ULONG)result);
 
@@ -201,11 +203,12 @@ BOOLEAN DeferRevertState(const PackageRecord *Package, NTSTATUS Failure)
 
 NTSTATUS RevertPackage(HANDLE ParametersKey, PackageRecord *Package)
 {
+    const ListOrigin origin = { ListRevert, &Package->KeyName };
     HANDLE key = nullptr;
     NTSTATUS status;
     ULONG before = CountRecords(&Package->RevertOperations);
 
-    RunOperationList(&Package->RevertOperations, FALSE, FALSE);
+    RunOperationList(&Package->RevertOperations, FALSE, &QelmbarContext->DeferredList, &origin);
     /* Part of the revert waits for its hive: the package is final only
      * once that part ran too.  Until then a power loss reverts it again. */
     if (CountRecords(&Package->RevertOperations) != before &&
@@ -222,6 +225,7 @@ NTSTATUS RevertPackage(HANDLE ParametersKey, PackageRecord *Package)
 
 NTSTATUS CommitPackage(HANDLE ParametersKey, PackageRecord *Package)
 {
+    const ListOrigin origin = { ListClean, &Package->KeyName };
     HANDLE key = nullptr;
     NTSTATUS status = OpenPackageKey(ParametersKey, Package, &key);
     if (!NT_SUCCESS(status))
@@ -229,7 +233,7 @@ NTSTATUS CommitPackage(HANDLE ParametersKey, PackageRecord *Package)
     status = WriteState(key, CommitedState, sizeof(CommitedState));
     if (NT_SUCCESS(status)) {
         ZwFlushKey(key);
-        RunOperationList(&Package->CleanOperations, FALSE, FALSE);
+        RunOperationList(&Package->CleanOperations, FALSE, &QelmbarContext->DeferredList, &origin);
         status = RecordScriptFailure(key, &Package->CleanOperations, status);
     }
     ZwClose(key);

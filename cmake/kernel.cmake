@@ -20,7 +20,7 @@ set(QELMBAR_KERNEL_OPTIONS
   -mno-stack-arg-probe -fstack-protector-strong -funwind-tables
   -g -gcodeview -fstack-usage
   -Wall -Wextra -Werror)
-# tools/analyze.sh runs clang-tidy on the compile commands of this build.
+# scripts/analyze.sh runs clang-tidy on the compile commands of this build.
 set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
 # No C++ runtime and none of the Win32 libraries a program gets by default.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")

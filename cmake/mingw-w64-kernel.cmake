@@ -29,7 +29,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 execute_process(COMMAND ${QELMBAR_MINGW_PREFIX}-g++ -print-libgcc-file-name
                 OUTPUT_VARIABLE QELMBAR_MINGW_LIBGCC OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(NOT QELMBAR_MINGW_LIBGCC)
-  message(FATAL_ERROR "${QELMBAR_MINGW_PREFIX}-g++ is missing (tools/setup.sh installs it)")
+  message(FATAL_ERROR "${QELMBAR_MINGW_PREFIX}-g++ is missing (scripts/setup.sh installs it)")
 endif()
 get_filename_component(QELMBAR_MINGW_GCC_DIR "${QELMBAR_MINGW_LIBGCC}" DIRECTORY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${QELMBAR_MINGW_GCC_DIR}")

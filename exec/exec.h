@@ -29,12 +29,30 @@ enum WalkMode : ULONG {
     WalkRemove = 2,
 };
 
+/* Where a list the executor runs comes from: the one-shot list, one of a
+ * package's three scripts, or the deferred run.  Only the trace points
+ * read it. */
+enum ListSource : ULONG {
+    ListOneShot = 0,
+    ListSetup = 1,
+    ListRevert = 2,
+    ListClean = 3,
+    ListDeferredRun = 4,
+};
+struct ListOrigin {
+    ListSource Source;
+    /* The package's key name; null for the one-shot list and the deferred
+     * run. */
+    PCUNICODE_STRING Package;
+};
+
 /* Runs the records of List in order.  StopOnError ends the run at the
  * first failure and returns it; otherwise the result is the success status
  * of the last record handled (STATUS_SUCCESS after a failure or deferral).
- * STATUS_FAIL_CHECK moves a record to the deferred list unless RunDeferred
- * is set. */
-NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, BOOLEAN RunDeferred);
+ * STATUS_FAIL_CHECK moves a record to the tail of DeferredList; with
+ * DeferredList null (the deferred run itself) it is an ordinary failure. */
+NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, PLIST_ENTRY DeferredList,
+                          const ListOrigin *Origin);
 struct OperationRecord;
 NTSTATUS RunOperation(const OperationRecord *Record);
 

@@ -9,7 +9,6 @@
  * run itself that answer is an ordinary failure, so nothing is deferred
  * twice.
  */
-#include "driver/driver.h"
 #include "exec/exec.h"
 #include "registry/registry.h"
 #include "script/script.h"
@@ -92,7 +91,8 @@ NTSTATUS RunOperation(const OperationRecord *Record)
     }
 }
 
-NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, BOOLEAN RunDeferred)
+NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, PLIST_ENTRY DeferredList,
+                          const ListOrigin *Origin)
 {
     NTSTATUS result = STATUS_SUCCESS;
     PLIST_ENTRY entry;
@@ -100,7 +100,7 @@ NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, BOOLEAN RunDefe
 
     if (!List || !List->Flink)
         return STATUS_SUCCESS;
-    TraceListRun(List);
+    TraceListRun(Origin, List);
     for (entry = List->Flink; entry != List; entry = next) {
         OperationRecord *record = CONTAINING_RECORD(entry, OperationRecord, Links);
         NTSTATUS status;
@@ -110,11 +110,11 @@ NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, BOOLEAN RunDefe
         if (record->Executed)
             continue;
         status = RunOperation(record);
-        if (status == STATUS_FAIL_CHECK && !RunDeferred &&
+        if (status == STATUS_FAIL_CHECK && DeferredList &&
             (ULONG)record->Kind < OPERATION_KIND_COUNT) {
             TraceOperationOutcome(entry, status, TRUE);
             RemoveEntryList(&record->Links);
-            InsertTailList(&QelmbarContext->DeferredList, &record->Links);
+            InsertTailList(DeferredList, &record->Links);
             result = STATUS_SUCCESS;
             continue;
         }

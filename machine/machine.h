@@ -82,9 +82,16 @@ bool CopyMachine(const std::string &src, const std::string &dst, std::string *er
  * CurrentControlSet stands for the control set Select\Current names, as
  * the volatile link of a running system does. */
 
-/* Names compared as the readers compare them: ignoring the case of ASCII
- * letters. */
+/* Names compared as the registry compares them: ignoring case by NT's
+ * case table. */
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
+
+/* A SYSTEM key path whose first component is CurrentControlSet (in any
+ * case), with that component replaced by ControlSetNNN for current; the
+ * components joined with one backslash, empty ones dropped.  A path
+ * without it comes back with its empty components dropped. */
+bool StartsWithCurrentControlSet(const std::u16string &keyPath);
+std::u16string MapCurrentControlSet(const std::u16string &keyPath, ULONG current);
 
 struct MachineValue {
     ULONG type = REG_NONE;
@@ -258,11 +265,15 @@ struct TraceEvent {
         Outcome, /* one operation ran, or was left for the deferred run */
     };
     Kind kind = Kind::ListRun;
-    /* The script the list or the operation comes from; for the start of
-     * the deferred run, which gathers several, OneShot and no package. */
+    /* The script the list or the operation comes from, as the driver's
+     * trace point names it; for the start of the deferred run, which
+     * gathers several, OneShot and no package. */
     ScriptKind script = ScriptKind::OneShot;
     std::u16string package; /* the package's key name; "" for the one-shot list */
     size_t index = 0;       /* the operation's place in its script, from 0 */
+    /* ListRun of a script: its operations as the driver parsed them
+     * (OperationText), in order. */
+    std::vector<std::string> operations;
     bool deferredRun = false;
     NTSTATUS status = STATUS_SUCCESS;
     bool deferred = false; /* left for the deferred run, which will run it */

@@ -33,15 +33,18 @@
 #define QELMBAR_MAX_STRING_BYTES 65532u
 
 /*
- * Trace points of the executor: each list it starts to run, and each
+ * Trace points of the executor: each list it starts to run, with where
+ * the list comes from (struct ListOrigin, exec/exec.h), and each
  * operation's outcome, with whether the operation was left for the
  * deferred run.  The kernel build compiles them away; the host build hands
  * them to whoever listens, which is how the simulator reports what a script
  * did without the driver writing any log.
  */
+struct ListOrigin; /* exec/exec.h */
 #if defined(QELMBAR_KERNEL)
-FORCEINLINE VOID TraceListRun(PLIST_ENTRY List)
+FORCEINLINE VOID TraceListRun(const ListOrigin *Origin, PLIST_ENTRY List)
 {
+    UNREFERENCED_PARAMETER(Origin);
     UNREFERENCED_PARAMETER(List);
 }
 FORCEINLINE VOID TraceOperationOutcome(PLIST_ENTRY Entry, NTSTATUS Status, BOOLEAN Deferred)
@@ -51,6 +54,6 @@ FORCEINLINE VOID TraceOperationOutcome(PLIST_ENTRY Entry, NTSTATUS Status, BOOLE
     UNREFERENCED_PARAMETER(Deferred);
 }
 #else
-VOID TraceListRun(PLIST_ENTRY List);
+VOID TraceListRun(const ListOrigin *Origin, PLIST_ENTRY List);
 VOID TraceOperationOutcome(PLIST_ENTRY Entry, NTSTATUS Status, BOOLEAN Deferred);
 #endif

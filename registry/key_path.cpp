@@ -39,6 +39,13 @@ VOID InitializeKeyAttributes(POBJECT_ATTRIBUTES Attributes, PCUNICODE_STRING Nam
     InitializeObjectAttributes(Attributes, (PUNICODE_STRING)Name, Flags, Root, nullptr);
 }
 
+NTSTATUS OpenKeyPath(PHANDLE Key, PCUNICODE_STRING Path, ACCESS_MASK Access)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeKeyAttributes(&attributes, Path, nullptr, REGISTRY_KEY_ATTRIBUTES);
+    return ZwOpenKey(Key, Access, &attributes);
+}
+
 NTSTATUS CreateKeyPath(PHANDLE Handle, POBJECT_ATTRIBUTES Attributes, PULONG Disposition)
 {
     NTSTATUS status;

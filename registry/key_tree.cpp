@@ -196,13 +196,6 @@ VOID CloseCopyLevel(CopyLevel *Level)
     ExFreePoolWithTag(Level, QELMBAR_TAG);
 }
 
-NTSTATUS OpenKeyPath(PHANDLE Key, PCUNICODE_STRING Path, ACCESS_MASK Access)
-{
-    OBJECT_ATTRIBUTES attributes;
-    InitializeKeyAttributes(&attributes, Path, nullptr, REGISTRY_KEY_ATTRIBUTES);
-    return ZwOpenKey(Key, Access, &attributes);
-}
-
 /* Creates the target of a copy or move; STATUS_OBJECT_NAME_EXISTS and no
  * handle when it exists and may not be overwritten. */
 NTSTATUS CreateTreeTarget(BOOLEAN Overwrite, PCUNICODE_STRING Path, PHANDLE Target)

@@ -53,6 +53,8 @@ VOID UnloadTemporaryHives(PLIST_ENTRY List);
  * descriptor. */
 VOID InitializeKeyAttributes(POBJECT_ATTRIBUTES Attributes, PCUNICODE_STRING Name, HANDLE Root,
                              ULONG Flags);
+/* ZwOpenKey of the absolute path Path with REGISTRY_KEY_ATTRIBUTES. */
+NTSTATUS OpenKeyPath(PHANDLE Key, PCUNICODE_STRING Path, ACCESS_MASK Access);
 /* One subkey entry (KeyBasicInformation) and one value entry
  * (KeyValueBasicInformation) of the longest name the registry allows. */
 #define KEY_ENTRY_BUFFER_BYTES 534u

@@ -12,13 +12,6 @@
 
 namespace {
 
-NTSTATUS OpenKeyPath(PHANDLE Key, PCUNICODE_STRING Path, ACCESS_MASK Access)
-{
-    OBJECT_ATTRIBUTES attributes;
-    InitializeKeyAttributes(&attributes, Path, nullptr, REGISTRY_KEY_ATTRIBUTES);
-    return ZwOpenKey(Key, Access, &attributes);
-}
-
 /* Whether two open keys are the same key, however they were named. */
 NTSTATUS SameKey(HANDLE First, HANDLE Second, PBOOLEAN Same)
 {

@@ -10,6 +10,7 @@
  * what its host stat says.
  */
 #include "simkernel/clock.h"
+#include "simkernel/text.h"
 #include "simkernel/volume.h"
 
 #include <errno.h>
@@ -110,9 +111,9 @@ LONGLONG CreationTimeOf(const std::string &hostPath, const struct stat &st)
     if (statx(AT_FDCWD, hostPath.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &stx) == 0 &&
         (stx.stx_mask & STATX_BTIME)) {
         struct timespec ts = {(time_t)stx.stx_btime.tv_sec, (long)stx.stx_btime.tv_nsec};
-        return NtTime(ts);
+        return NtTimeFromUnix(ts);
     }
-    return NtTime(st.st_mtim);
+    return NtTimeFromUnix(st.st_mtim);
 }
 
 } // namespace
@@ -210,9 +211,9 @@ Record LoadRecord(const Volume *volume, const std::string &hostPath, EntryKind k
         return record;
     }
     record.creationTime = CreationTimeOf(hostPath, st);
-    record.lastAccessTime = NtTime(st.st_atim);
-    record.lastWriteTime = NtTime(st.st_mtim);
-    record.changeTime = NtTime(st.st_ctim);
+    record.lastAccessTime = NtTimeFromUnix(st.st_atim);
+    record.lastWriteTime = NtTimeFromUnix(st.st_mtim);
+    record.changeTime = NtTimeFromUnix(st.st_ctim);
     switch (kind) {
     case EntryKind::Directory:
         record.attributes = FILE_ATTRIBUTE_DIRECTORY;

@@ -4,6 +4,7 @@
  * each component ignoring case and following host links that stay inside
  * the volume.
  */
+#include "simkernel/text.h"
 #include "simkernel/upcase.h"
 #include "simkernel/volume.h"
 
@@ -191,12 +192,6 @@ NTSTATUS StatusFromErrno(int error)
     case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
     default: return STATUS_UNEXPECTED_IO_ERROR;
     }
-}
-
-LONGLONG NtTime(const struct timespec &ts)
-{
-    constexpr LONGLONG kSecondsFrom1601To1970 = 11644473600LL;
-    return ((LONGLONG)ts.tv_sec + kSecondsFrom1601To1970) * 10000000LL + ts.tv_nsec / 100;
 }
 
 EntryKind KindOf(const struct stat &st)

@@ -93,5 +93,14 @@ void ResetIoManager();
 void ResetProcesses();
 void ResetSystemInfo();
 
+/* For io_shutdown.cpp: whether device is a live device of a driver (a
+ * violation of routine when not); one request of the major function sent
+ * to it from kernel mode; the registrations of a device taken out (kernel
+ * lock held); and the list emptied by a reset. */
+bool CheckLiveDevice(const char *routine, PDEVICE_OBJECT device);
+NTSTATUS SendMajorFunction(PDEVICE_OBJECT device, UCHAR major);
+void RemoveShutdownRegistrations(PDEVICE_OBJECT device);
+void ResetShutdownList();
+
 } // namespace io
 } // namespace sk

@@ -11,37 +11,9 @@
 #include "simkernel/internal.h"
 #include "simkernel/upcase.h"
 
-#include <array>
-
 namespace sk {
 
 namespace {
-
-using CaseMap = std::array<WCHAR, 0x10000>;
-
-CaseMap BuildMap(const UpcaseRun *runs, size_t count)
-{
-    CaseMap m{};
-    for (size_t c = 0; c < m.size(); c++)
-        m[c] = (WCHAR)c;
-    for (size_t i = 0; i < count; i++) {
-        for (uint32_t c = runs[i].first; c <= runs[i].last; c++)
-            m[c] = (WCHAR)((c + runs[i].delta) & 0xFFFF);
-    }
-    return m;
-}
-
-const CaseMap &UpcaseMap()
-{
-    static const CaseMap map = BuildMap(kUpcaseRuns, kUpcaseRunCount);
-    return map;
-}
-
-const CaseMap &DowncaseMap()
-{
-    static const CaseMap map = BuildMap(kDowncaseRuns, kDowncaseRunCount);
-    return map;
-}
 
 size_t TerminatedLength(const WCHAR *text)
 {
@@ -95,34 +67,6 @@ int CompareCounted(const WCHAR *a, size_t na, const WCHAR *b, size_t nb, bool ig
 }
 
 } // namespace
-
-WCHAR Upcase(WCHAR c)
-{
-    return UpcaseMap()[c];
-}
-
-WCHAR Downcase(WCHAR c)
-{
-    return DowncaseMap()[c];
-}
-
-std::u16string Upcase(const std::u16string &text)
-{
-    std::u16string upper(text);
-    for (char16_t &c : upper)
-        c = Upcase(c);
-    return upper;
-}
-
-int CompareIgnoringCase(const std::u16string &a, const std::u16string &b)
-{
-    return CompareCounted(a.data(), a.size(), b.data(), b.size(), true);
-}
-
-bool EqualIgnoringCase(const std::u16string &a, const std::u16string &b)
-{
-    return a.size() == b.size() && CompareIgnoringCase(a, b) == 0;
-}
 
 } // namespace sk
 

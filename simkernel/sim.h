@@ -84,7 +84,7 @@ void SetCallObserver(CallObserver observer);
  * thread; an empty member ignores its point.  A fresh kernel keeps the
  * sink, so a listener set before a boot sees all of it. */
 struct TraceSink {
-    std::function<void(PLIST_ENTRY list)> listRun;
+    std::function<void(const ListOrigin *origin, PLIST_ENTRY list)> listRun;
     std::function<void(PLIST_ENTRY entry, NTSTATUS status, bool deferred)> operationOutcome;
 };
 void SetTraceSink(TraceSink sink);

@@ -37,7 +37,7 @@ void SetTraceSink(TraceSink sink)
 
 /* The sink is copied out of the lock, so that a listener may itself
  * install another. */
-VOID TraceListRun(PLIST_ENTRY List)
+VOID TraceListRun(const ListOrigin *Origin, PLIST_ENTRY List)
 {
     sk::TraceSink sink;
     {
@@ -45,7 +45,7 @@ VOID TraceListRun(PLIST_ENTRY List)
         sink = sk::Sink();
     }
     if (sink.listRun)
-        sink.listRun(List);
+        sink.listRun(Origin, List);
 }
 
 VOID TraceOperationOutcome(PLIST_ENTRY Entry, NTSTATUS Status, BOOLEAN Deferred)

@@ -140,8 +140,6 @@ bool IsBelow(const std::u16string &path, const std::u16string &directory);
 std::string HostPath(const Volume &volume, const std::u16string &path);
 
 NTSTATUS StatusFromErrno(int error);
-/* Host time to NT time. */
-LONGLONG NtTime(const struct timespec &ts);
 
 /* Where a walk of a path ended. */
 struct Walked {

@@ -5,6 +5,7 @@
  * and carried out.
  */
 #include "boot/boot.h"
+#include "exec/exec.h"
 #include "tests/registry/registry_fixture.h"
 
 namespace {
@@ -180,7 +181,8 @@ TEST_F(PackageTest, ARevertThatWaitsForItsHiveIsFinalOnlyOnceItRan)
     /* The system loads SOFTWARE; the deferred run completes the revert. */
     ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(qtest::kSoftware, u"SOFTWARE"));
     sk::RegCreateKey(qtest::kSoftware + u"\\Vendor");
-    RunOperationList(&context_.DeferredList, FALSE, TRUE);
+    const ListOrigin deferredRun = { ListDeferredRun, nullptr };
+    RunOperationList(&context_.DeferredList, FALSE, nullptr, &deferredRun);
     FreeOperationList(&context_.DeferredList);
     CompletePendingReverts(&context_.PendingRevertList);
     EXPECT_FALSE(sk::RegKeyExists(qtest::kSoftware + u"\\Vendor"));

@@ -204,7 +204,7 @@ TEST_F(SystemRootTest, EveryCallFailingInTurn)
             ZwClose(link);
         EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES ||
                     status == STATUS_NO_MEMORY)
-            << "call " << nth << ": " << qelmbar::StatusText(status);
+            << "call " << nth << ": " << sk::StatusText(status);
         EXPECT_EQ(link != nullptr, NT_SUCCESS(status)) << "call " << nth;
         EXPECT_EQ(sk::PoolOutstandingBlocks(), 0u) << "call " << nth;
         EXPECT_EQ(sk::OpenHandleCount(), 1u) << "only the Parameters key stays open";

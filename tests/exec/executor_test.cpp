@@ -3,6 +3,8 @@
  * deferral policies, the running result, records run before, and the
  * order of the deferred list across several lists.
  */
+#include "exec/exec.h"
+#include "simkernel/sim.h"
 #include "tests/registry/registry_fixture.h"
 #include "tests/script/script_test_util.h"
 
@@ -18,11 +20,15 @@ const std::u16string kBad = u"CreateDir(\"\\??\\Q:\\nowhere\\x\")"; /* no volume
 const std::u16string kWaits = u"CreateKey(\"\\REGISTRY\\MACHINE\\SOFTWARE\\Later\")";
 const std::u16string kExists = u"CopyFile(\"\\??\\C:\\a.txt\", \"\\??\\C:\\b.txt\", false)";
 
+const ListOrigin kOneShot = { ListOneShot, nullptr };
+const ListOrigin kDeferredRun = { ListDeferredRun, nullptr };
+
 class ExecutorTest : public qtest::RegistryTest {
 protected:
     void SetUp() override
     {
         qtest::RegistryTest::SetUp();
+        InitializeListHead(&deferred_);
         /* Writes under SOFTWARE wait for the system to load it. */
         ASSERT_STATUS(STATUS_SUCCESS, sk::UnmountHive(kSoftware));
         Write('C', "a.txt", "a");
@@ -32,7 +38,7 @@ protected:
     {
         for (LIST_ENTRY &list : lists_)
             FreeOperationList(&list);
-        FreeOperationList(&context_.DeferredList);
+        FreeOperationList(&deferred_);
         qtest::RegistryTest::TearDown();
     }
 
@@ -54,22 +60,24 @@ protected:
     }
 
     std::deque<LIST_ENTRY> lists_;
+
+    LIST_ENTRY deferred_;
 };
 
 TEST_F(ExecutorTest, EmptyAndUnlinkedListsSucceedAtOnce)
 {
     LIST_ENTRY unlinked = {};
-    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(&unlinked, TRUE, FALSE));
+    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(&unlinked, TRUE, &deferred_, &kOneShot));
     EXPECT_EQ(unlinked.Flink, nullptr);
     LIST_ENTRY empty;
     InitializeListHead(&empty);
-    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(&empty, TRUE, FALSE));
+    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(&empty, TRUE, &deferred_, &kOneShot));
 }
 
 TEST_F(ExecutorTest, StopOnErrorEndsAtTheFirstFailure)
 {
     PLIST_ENTRY list = Script({ kGood, kBad, kExists });
-    NTSTATUS status = RunOperationList(list, TRUE, FALSE);
+    NTSTATUS status = RunOperationList(list, TRUE, &deferred_, &kOneShot);
     auto records = Records(list);
     ASSERT_EQ(records.size(), 3u);
     EXPECT_FALSE(NT_SUCCESS(status));
@@ -84,13 +92,13 @@ TEST_F(ExecutorTest, StopOnErrorEndsAtTheFirstFailure)
 TEST_F(ExecutorTest, WithoutStopOnErrorEverythingRunsAndTheLastSuccessIsTheResult)
 {
     PLIST_ENTRY list = Script({ kGood, kBad, kExists });
-    EXPECT_STATUS(STATUS_OBJECT_NAME_EXISTS, RunOperationList(list, FALSE, FALSE))
+    EXPECT_STATUS(STATUS_OBJECT_NAME_EXISTS, RunOperationList(list, FALSE, &deferred_, &kOneShot))
         << "the informational status of the last record";
     for (OperationRecord *record : Records(list))
         EXPECT_TRUE(record->Executed);
 
     PLIST_ENTRY failingLast = Script({ kGood, kBad });
-    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(failingLast, FALSE, FALSE));
+    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(failingLast, FALSE, &deferred_, &kOneShot));
     EXPECT_FALSE(NT_SUCCESS(Records(failingLast)[1]->Status));
 }
 
@@ -98,7 +106,7 @@ TEST_F(ExecutorTest, RecordsRunBeforeAreSkippedAndLeaveTheResult)
 {
     PLIST_ENTRY list = Script({ kExists, kGood });
     Records(list)[1]->Executed = TRUE;
-    EXPECT_STATUS(STATUS_OBJECT_NAME_EXISTS, RunOperationList(list, FALSE, FALSE));
+    EXPECT_STATUS(STATUS_OBJECT_NAME_EXISTS, RunOperationList(list, FALSE, &deferred_, &kOneShot));
     EXPECT_FALSE(sk::RegKeyExists(kSystem + u"\\Good"));
 }
 
@@ -106,13 +114,14 @@ TEST_F(ExecutorTest, DeferredRecordsMoveToTheDeferredListInOrderAndRunThere)
 {
     PLIST_ENTRY oneShot = Script({ kWaits, kGood, u"DeleteKey(\"\\REGISTRY\\MACHINE\\SOFTWARE\\Old\", true)" });
     PLIST_ENTRY setup = Script({ u"CreateKey(\"\\REGISTRY\\MACHINE\\SOFTWARE\\Third\")", kBad });
-    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(oneShot, TRUE, FALSE))
+    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(oneShot, TRUE, &deferred_, &kOneShot))
         << "a deferral is no failure, even with StopOnError";
-    EXPECT_FALSE(NT_SUCCESS(RunOperationList(setup, TRUE, FALSE)));
+    EXPECT_FALSE(NT_SUCCESS(RunOperationList(setup, TRUE, &deferred_, &kOneShot)));
     EXPECT_EQ(Records(oneShot).size(), 1u);
     EXPECT_EQ(Records(setup).size(), 1u);
 
-    auto deferred = Records(&context_.DeferredList);
+    auto deferred = Records(&deferred_);
+    EXPECT_TRUE(IsListEmpty(&context_.DeferredList)) << "the executor defers to the list it is given";
     ASSERT_EQ(deferred.size(), 3u);
     EXPECT_EQ(deferred[0]->Kind, OperationCreateKey);
     EXPECT_EQ(deferred[1]->Kind, OperationDeleteKey);
@@ -125,7 +134,7 @@ TEST_F(ExecutorTest, DeferredRecordsMoveToTheDeferredListInOrderAndRunThere)
     /* The system loads SOFTWARE; the deferred run finds it. */
     ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
     sk::RegCreateKey(kSoftware + u"\\Old\\Sub");
-    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(&context_.DeferredList, FALSE, TRUE));
+    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(&deferred_, FALSE, nullptr, &kDeferredRun));
     EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\Later"));
     EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\Third"));
     EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\Old"));
@@ -134,7 +143,7 @@ TEST_F(ExecutorTest, DeferredRecordsMoveToTheDeferredListInOrderAndRunThere)
 TEST_F(ExecutorTest, InTheDeferredRunAFailCheckIsAnOrdinaryFailure)
 {
     PLIST_ENTRY list = Script({ kWaits, kGood });
-    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(list, FALSE, TRUE));
+    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(list, FALSE, nullptr, &kDeferredRun));
     auto records = Records(list);
     ASSERT_EQ(records.size(), 2u) << "nothing is deferred twice";
     EXPECT_TRUE(records[0]->Executed);
@@ -146,7 +155,7 @@ TEST_F(ExecutorTest, AnUnknownKindFailsAsNotSupported)
 {
     PLIST_ENTRY list = Script({ kGood });
     Records(list)[0]->Kind = (OperationKind)17;
-    EXPECT_STATUS(STATUS_NOT_SUPPORTED, RunOperationList(list, TRUE, FALSE));
+    EXPECT_STATUS(STATUS_NOT_SUPPORTED, RunOperationList(list, TRUE, &deferred_, &kOneShot));
     EXPECT_STATUS(STATUS_NOT_SUPPORTED, Records(list)[0]->Status);
     Records(list)[0]->Kind = OperationCreateKey; /* freed as what it was parsed as */
 }
@@ -174,13 +183,38 @@ TEST_F(ExecutorTest, EveryKindReachesItsOperation)
         u"DeleteKeyValue(\"\\REGISTRY\\MACHINE\\SYSTEM\\K\", \"V\")",
         u"DeleteKey(\"\\REGISTRY\\MACHINE\\SYSTEM\\K\", false)",
     });
-    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(list, TRUE, FALSE));
+    EXPECT_STATUS(STATUS_SUCCESS, RunOperationList(list, TRUE, &deferred_, &kOneShot));
     for (OperationRecord *record : Records(list))
         EXPECT_STATUS(STATUS_SUCCESS, record->Status) << "kind " << record->Kind;
     EXPECT_EQ(VolumeTest::Tree('C', ""), (std::vector<std::string>{ "a.txt", "dir4/", "dir4/f.txt", "e.txt",
                                                         "made/", "made/deep/" }));
     EXPECT_EQ(sk::RegSubkeys(kSystem), (std::vector<std::u16string>{ u"K4" }));
     EXPECT_EQ(sk::RegValueNames(kSystem + u"\\K4"), (std::vector<std::u16string>{ u"W" }));
+}
+
+TEST_F(ExecutorTest, TheTracePointNamesEachListsOrigin)
+{
+    std::vector<std::pair<ListSource, std::u16string>> seen;
+    sk::TraceSink sink;
+    sink.listRun = [&](const ListOrigin *origin, PLIST_ENTRY) {
+        seen.emplace_back(origin->Source,
+                          origin->Package ? std::u16string(origin->Package->Buffer,
+                                                           origin->Package->Length / sizeof(WCHAR))
+                                          : u"-");
+    };
+    sk::SetTraceSink(sink);
+    std::u16string name = u"Lumen";
+    UNICODE_STRING package = { (USHORT)(name.size() * sizeof(WCHAR)),
+                               (USHORT)(name.size() * sizeof(WCHAR)), (PWCH)name.data() };
+    const ListOrigin setup = { ListSetup, &package };
+    RunOperationList(Script({ kWaits }), TRUE, &deferred_, &setup);
+    RunOperationList(Script({ kGood }), FALSE, &deferred_, &kOneShot);
+    RunOperationList(&deferred_, FALSE, nullptr, &kDeferredRun);
+    sk::SetTraceSink(sk::TraceSink());
+    const std::vector<std::pair<ListSource, std::u16string>> expected = {
+        { ListSetup, u"Lumen" }, { ListOneShot, u"-" }, { ListDeferredRun, u"-" }
+    };
+    EXPECT_EQ(seen, expected);
 }
 
 } // namespace

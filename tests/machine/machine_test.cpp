@@ -8,11 +8,12 @@
  * what the booting child saw at a stage, never the driver's own beliefs.
  */
 #include "machine/machine.h"
+#include "simkernel/text.h"
 
 #include "driver/driver.h"
 #include "simkernel/clock.h"
 #include "simkernel/registry.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 
 #include <gtest/gtest.h>
 
@@ -31,11 +32,6 @@ using qm::Hive;
 const std::u16string kParameters = qm::kParametersKey;
 const std::u16string kSoftwareApp = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor\\App";
 const std::u16string kStaging = u"\\REGISTRY\\MACHINE\\SYSTEM\\Staging";
-
-std::string U8(const std::u16string &text)
-{
-    return std::string(text.begin(), text.end());
-}
 
 /* A deferred write: a staged value of SYSTEM copied into SOFTWARE. */
 const std::u16string kSoftwareWrite = u"SetKeyValue(\"" + kStaging + u"\", \"Version\", \"" +
@@ -272,8 +268,8 @@ TEST_F(MachineBootTest, TheFirstBootCountsMarksTheCycleAndTheShutdownClosesIt)
     EXPECT_EQ(ParameterDword(u"TickCounter"), 600u) << "counted from the boot pass on";
     auto root = qm::AsString(qm::ReadMachineValue(dir_, Hive::System, kParameters, u"SystemRoot"));
     ASSERT_TRUE(root) << "the running system's root is recorded for the next early boot";
-    EXPECT_TRUE(qm::HostPathOf(dir_, *root)) << U8(*root);
-    EXPECT_EQ(qm::HostPathOf(dir_, *root), qm::HostPathOf(dir_, u"\\??\\C:\\Windows")) << U8(*root);
+    EXPECT_TRUE(qm::HostPathOf(dir_, *root)) << sk::Utf8FromUtf16(*root);
+    EXPECT_EQ(qm::HostPathOf(dir_, *root), qm::HostPathOf(dir_, u"\\??\\C:\\Windows")) << sk::Utf8FromUtf16(*root);
 
     options.inspect = nullptr;
     options.uptimeSeconds = 250;
@@ -387,9 +383,9 @@ std::string Describe(const qm::TraceEvent &event)
     std::string text = event.kind == qm::TraceEvent::Kind::ListRun ? "run " : "op ";
     text += qm::ScriptKindName(event.script);
     if (!event.package.empty())
-        text += " " + U8(event.package);
+        text += " " + sk::Utf8FromUtf16(event.package);
     if (event.kind == qm::TraceEvent::Kind::Outcome) {
-        text += " #" + std::to_string(event.index) + " " + qelmbar::StatusText(event.status);
+        text += " #" + std::to_string(event.index) + " " + sk::StatusText(event.status);
         if (event.deferred)
             text += " deferred";
     }

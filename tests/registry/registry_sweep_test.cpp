@@ -66,7 +66,7 @@ protected:
             EXPECT_FALSE(sk::RegKeyExists(kSource));
         } else {
             EXPECT_TRUE(Tree(kSource) == original || Tree(target) == original)
-                << qelmbar::StatusText(status) << ": the tree is whole nowhere";
+                << sk::StatusText(status) << ": the tree is whole nowhere";
         }
     }
 

@@ -4,6 +4,8 @@
  */
 #include "tests/support/kernel_test.h"
 
+#include "simkernel/text.h"
+
 #include "simkernel/io.h"
 
 #include <codecvt>
@@ -76,8 +78,8 @@ void KernelTest::TearDown()
     if (expected == actual)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
-           << actualText << " is " << qelmbar::StatusText(actual) << ", expected " << expectedText
-           << " = " << qelmbar::StatusText(expected);
+           << actualText << " is " << sk::StatusText(actual) << ", expected " << expectedText
+           << " = " << sk::StatusText(expected);
 }
 
 std::u16string U16(const std::string &utf8)
@@ -88,8 +90,7 @@ std::u16string U16(const std::string &utf8)
 
 std::string U8(const std::u16string &text)
 {
-    std::wstring_convert<std::codecvt_utf8_utf16<char16_t>, char16_t> convert;
-    return convert.to_bytes(text);
+    return sk::Utf8FromUtf16(text);
 }
 
 } // namespace qtest

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "simkernel/sim.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 
 #include <gtest/gtest.h>
 

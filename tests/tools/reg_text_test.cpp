@@ -5,6 +5,7 @@
  * pass.
  */
 #include "tools/lib/reg_text.h"
+#include "simkernel/text.h"
 
 #include <gtest/gtest.h>
 
@@ -44,7 +45,7 @@ std::vector<uint8_t> Utf16le(const std::u16string &text)
 /* The whole file as UTF-16LE with its byte order mark, from UTF-8. */
 std::string AsUtf16File(const std::string &utf8)
 {
-    std::optional<std::u16string> text = qelmbar::Utf16FromUtf8(utf8);
+    std::optional<std::u16string> text = sk::Utf16FromUtf8(utf8);
     EXPECT_TRUE(text.has_value());
     std::vector<uint8_t> bytes = Utf16le(*text);
     return "\xFF\xFE"s + std::string(bytes.begin(), bytes.end());

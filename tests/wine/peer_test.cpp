@@ -15,13 +15,14 @@
  * driver's unload, as `net stop` does it; its leak check follows at once.
  */
 #include "tests/wine/scenario.h"
+#include "simkernel/text.h"
 
 #include "driver/driver.h"
 #include "machine/machine.h"
 #include "simkernel/io.h"
 #include "simkernel/objects.h"
 #include "simkernel/sim.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 
 #include <gtest/gtest.h>
 
@@ -51,10 +52,6 @@ const uint64_t kBootUptime = 5;
 const uint64_t kLaterLoadUptime = 100;
 const uint64_t kLaterLoadRun = 20;
 
-std::string U8(const std::u16string &text)
-{
-    return std::string(text.begin(), text.end());
-}
 
 std::u16string U16(const std::string &text)
 {
@@ -136,7 +133,7 @@ const char *Win32Error(NTSTATUS status)
     default: break;
     }
     static std::string text;
-    text = "unmapped " + qelmbar::StatusText(status);
+    text = "unmapped " + sk::StatusText(status);
     return text.c_str();
 }
 
@@ -205,7 +202,7 @@ std::vector<std::string> Probe()
     std::vector<std::string> lines;
     std::optional<std::u16string> target = sk::LinkTarget(u"\\GLOBAL??\\Qelmbar");
     lines.push_back("status dos-link Qelmbar = " +
-                    (target ? U8(*target) : std::string("ERROR_FILE_NOT_FOUND")));
+                    (target ? sk::Utf8FromUtf16(*target) : std::string("ERROR_FILE_NOT_FOUND")));
     struct Access {
         const char *name;
         ACCESS_MASK rights;
@@ -470,7 +467,7 @@ private:
                 /* The orderly end is the unload. */
                 NTSTATUS status = sk::UnloadDriver(QelmbarDriverObject);
                 if (!NT_SUCCESS(status))
-                    return "unload: " + qelmbar::StatusText(status);
+                    return "unload: " + sk::StatusText(status);
                 return Leftovers();
             }
             return std::string();
@@ -510,13 +507,13 @@ private:
             [&](const std::u16string &) -> std::string {
                 NTSTATUS status = sk::SetUpLateBootLinks();
                 if (!NT_SUCCESS(status))
-                    return "late links: " + qelmbar::StatusText(status);
+                    return "late links: " + sk::StatusText(status);
                 sk::SetWindowsVersion(6, 0, 6002);
                 sk::SetUptime(kLaterLoadUptime);
                 PDRIVER_OBJECT driver = sk::CreateDriverObject(u"\\Driver\\Qelmbar");
                 status = sk::CallDriverEntry(driver, DriverEntry, qm::kServiceRegistryPath);
                 if (!NT_SUCCESS(status))
-                    return "entry: " + qelmbar::StatusText(status);
+                    return "entry: " + sk::StatusText(status);
                 if (wantProbe)
                     std::ofstream(probeFile) << Join(Probe());
                 sk::AdvanceUptime(kLaterLoadRun);
@@ -524,7 +521,7 @@ private:
                     return std::string();
                 status = sk::UnloadDriver(driver);
                 if (!NT_SUCCESS(status))
-                    return "unload: " + qelmbar::StatusText(status);
+                    return "unload: " + sk::StatusText(status);
                 sk::DeleteDriverObject(driver);
                 return Leftovers();
             },

@@ -29,7 +29,7 @@ for candidate in /usr/lib/wine/wineserver64 /usr/lib64/wine/wineserver64 "$(comm
   fi
 done
 if [ -z "$wineserver" ] || ! { [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null; }; then
-  echo "Wine scenarios: Wine is not installed (Debian package wine64; tools/setup.sh installs it)" >&2
+  echo "Wine scenarios: Wine is not installed (Debian package wine64; scripts/setup.sh installs it)" >&2
   exit 1
 fi
 

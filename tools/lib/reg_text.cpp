@@ -7,7 +7,7 @@
  */
 #include "tools/lib/reg_text.h"
 
-#include "tools/qelmbar/script_source.h"
+#include "simkernel/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -52,44 +52,14 @@ const struct {
  * of a sequence that is not well-formed. */
 bool DecodeUtf8(const std::string &bytes, size_t start, std::u16string *out, size_t *failedAt)
 {
-    const auto *s = (const unsigned char *)bytes.data();
-    const size_t n = bytes.size();
-    for (size_t i = start; i < n;) {
-        uint32_t c = s[i];
-        size_t extra;
-        uint32_t min;
-        if (c < 0x80) {
-            out->push_back((char16_t)c);
-            i++;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1, min = 0x80, c &= 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, min = 0x800, c &= 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, min = 0x10000, c &= 0x07;
-        } else {
-            *failedAt = i;
-            return false;
-        }
-        bool valid = n - i > extra;
-        for (size_t k = 1; valid && k <= extra; k++) {
-            valid = (s[i + k] & 0xC0) == 0x80;
-            c = (c << 6) | (s[i + k] & 0x3F);
-        }
-        if (!valid || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            *failedAt = i;
-            return false;
-        }
-        if (c < 0x10000) {
-            out->push_back((char16_t)c);
-        } else {
-            c -= 0x10000;
-            out->push_back((char16_t)(0xD800 + (c >> 10)));
-            out->push_back((char16_t)(0xDC00 + (c & 0x3FF)));
-        }
-        i += extra + 1;
+    size_t at = 0;
+    std::optional<std::u16string> text =
+        sk::Utf16FromUtf8(std::string_view(bytes).substr(start), &at);
+    if (!text) {
+        *failedAt = start + at;
+        return false;
     }
+    *out += *text;
     return true;
 }
 
@@ -245,7 +215,7 @@ std::string Shown(const std::u16string &text, size_t limit = 40)
         if (c < 0x20)
             c = u'?';
     }
-    return Utf8FromUtf16(cut) + (text.size() > limit ? "..." : "");
+    return sk::Utf8FromUtf16(cut) + (text.size() > limit ? "..." : "");
 }
 
 /* ---- the parser -------------------------------------------------------- */
@@ -657,16 +627,7 @@ const char *RegRootName(RegRoot root)
 
 std::string RegKeyName(RegRoot root, const std::u16string &key)
 {
-    return std::string(RegRootName(root)) + (key.empty() ? "" : "\\" + Utf8FromUtf16(key));
-}
-
-std::optional<std::u16string> Utf16FromUtf8(const std::string &bytes)
-{
-    std::u16string text;
-    size_t failedAt = 0;
-    if (!DecodeUtf8(bytes, 0, &text, &failedAt))
-        return std::nullopt;
-    return text;
+    return std::string(RegRootName(root)) + (key.empty() ? "" : "\\" + sk::Utf8FromUtf16(key));
 }
 
 bool ParseRegText(const std::string &bytes, RegText *text)

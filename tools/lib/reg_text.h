@@ -81,8 +81,4 @@ bool ParseRegText(const std::string &bytes, RegText *text);
 /* The key as a file names it: "HKEY_LOCAL_MACHINE\SOFTWARE\App". */
 std::string RegKeyName(RegRoot root, const std::u16string &key);
 
-/* Strict UTF-8 (no overlong forms, no surrogates) to UTF-16; nothing for
- * text that is not UTF-8. */
-std::optional<std::u16string> Utf16FromUtf8(const std::string &bytes);
-
 } // namespace qelmbar

@@ -5,7 +5,8 @@
 #include "tools/lib/staging.h"
 
 #include "platform/platform.h"
-#include "tools/qelmbar/script_source.h"
+#include "simkernel/text.h"
+#include "simkernel/upcase.h"
 
 #include <cstring>
 
@@ -29,13 +30,7 @@ std::string TypeName(uint32_t type)
 
 bool EqualIgnoringCase(const std::u16string &a, const std::u16string &b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        if (a[i] != b[i] && RtlUpcaseUnicodeChar(a[i]) != RtlUpcaseUnicodeChar(b[i]))
-            return false;
-    }
-    return true;
+    return sk::EqualIgnoringCase(a, b);
 }
 
 const Value *Key::FindValue(const std::u16string &name) const
@@ -202,37 +197,12 @@ std::optional<std::u16string> AsString(const Value *value)
 
 std::string Utf8(const std::u16string &text)
 {
-    return Utf8FromUtf16(text);
+    return sk::Utf8FromUtf16(text);
 }
 
 std::optional<std::u16string> Utf16(const std::string &utf8)
 {
-    std::u16string out;
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned char b = (unsigned char)utf8[i];
-        size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-        if (n == 0 || i + n > utf8.size())
-            return std::nullopt;
-        uint32_t c = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
-        for (size_t k = 1; k < n; k++) {
-            unsigned char next = (unsigned char)utf8[i + k];
-            if ((next & 0xC0) != 0x80)
-                return std::nullopt;
-            c = (c << 6) | (next & 0x3F);
-        }
-        static const uint32_t kLeast[] = { 0, 0, 0x80, 0x800, 0x10000 };
-        if (c < kLeast[n] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
-            return std::nullopt;
-        if (c < 0x10000) {
-            out.push_back((char16_t)c);
-        } else {
-            c -= 0x10000;
-            out.push_back((char16_t)(0xD800 + (c >> 10)));
-            out.push_back((char16_t)(0xDC00 + (c & 0x3FF)));
-        }
-        i += n;
-    }
-    return out;
+    return sk::Utf16FromUtf8(utf8);
 }
 
 } // namespace qelmbar::staging

@@ -145,9 +145,10 @@ std::optional<std::u16string> AsString(const Value *value);
 /* The data as UTF-16 code units (an odd last byte dropped). */
 std::u16string AsUtf16(const Value &value);
 
-/* A lone surrogate becomes U+FFFD. */
+/* simkernel/text.h and upcase.h for the code that includes windows.h
+ * beside this header: a lone surrogate becomes U+FFFD; nothing for text
+ * that is not UTF-8; names compared by NT's case table. */
 std::string Utf8(const std::u16string &text);
-/* Nothing for text that is not UTF-8. */
 std::optional<std::u16string> Utf16(const std::string &utf8);
 bool EqualIgnoringCase(const std::u16string &a, const std::u16string &b);
 

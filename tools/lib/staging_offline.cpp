@@ -13,7 +13,7 @@
 
 #include "machine/machine.h"
 #include "simkernel/registry.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 
 #include <cctype>
 #include <cstring>
@@ -77,7 +77,7 @@ bool ReadHiveSnapshot(const std::string &file, Snapshot *snapshot, std::string *
 
 std::string Describe(const std::u16string &path, NTSTATUS status)
 {
-    return Utf8(path) + ": " + StatusText(status);
+    return Utf8(path) + ": " + sk::StatusText(status);
 }
 
 /* The steps of a change on the hive loaded at root, in the child. */

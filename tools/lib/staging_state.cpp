@@ -6,8 +6,8 @@
  */
 #include "tools/lib/staging_state.h"
 
-#include "tools/lib/status_names.h"
-#include "tools/qelmbar/script_check.h"
+#include "simkernel/status_names.h"
+#include "tools/lib/script_check.h"
 
 namespace qelmbar::staging {
 

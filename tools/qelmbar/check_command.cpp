@@ -4,7 +4,7 @@
  * refusal at its line and column.
  */
 #include "tools/lib/json.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 #include "tools/qelmbar/command.h"
 #include "tools/qelmbar/script_report.h"
 
@@ -121,11 +121,11 @@ int CheckFileJson(const std::string &path, JsonWriter *json)
         json->Key("status").BeginObject();
         json->Member("code", (unsigned long long)(ULONG)result.Status);
         json->Key("name");
-        if (const char *name = StatusName(result.Status))
+        if (const char *name = sk::StatusName(result.Status))
             json->String(name);
         else
             json->Null();
-        json->Member("text", StatusText(result.Status));
+        json->Member("text", sk::StatusText(result.Status));
         json->EndObject();
         json->EndObject();
     } else {

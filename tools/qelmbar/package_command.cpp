@@ -11,7 +11,7 @@
  * anything else, so no order of partial steps shows the driver half a
  * package.
  */
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 #include "tools/qelmbar/command.h"
 #include "tools/qelmbar/script_report.h"
 #include "tools/qelmbar/staging_command.h"

@@ -8,7 +8,7 @@
  * the driver's parser before anything is written, and the write is guarded
  * by the list as it was read, so a list changed meanwhile is never lost.
  */
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 #include "tools/qelmbar/command.h"
 #include "tools/qelmbar/script_report.h"
 #include "tools/qelmbar/staging_command.h"
@@ -191,7 +191,7 @@ int Schedule(Target &target, const std::vector<std::string> &files, const Option
                           ", which the driver deletes without running it; use --replace");
         if (!list.Parses)
             return Refuse("the one-shot list staged on " + TargetName(target) +
-                          " is refused by the driver parser (" + StatusText(list.Status) +
+                          " is refused by the driver parser (" + sk::StatusText(list.Status) +
                           "), so none of it would run; use --replace");
         for (const std::u16string &s : StoredStrings(*staged)) {
             origins.push_back(Origin{ nullptr, strings.size() });
@@ -213,7 +213,7 @@ int Schedule(Target &target, const std::vector<std::string> &files, const Option
         return kExitTrouble;
     if (!NT_SUCCESS(combined.Status))
         return Refuse("the combined one-shot list is refused by the driver parser (" +
-                      StatusText(combined.Status) + "); nothing was scheduled");
+                      sk::StatusText(combined.Status) + "); nothing was scheduled");
     PrintCrossReorders(combined, origins);
 
     bool write = added > 0 || (options.Replace && staged);

@@ -4,9 +4,10 @@
  * by check and the commands that stage scripts.
  */
 #include "tools/qelmbar/script_report.h"
+#include "simkernel/text.h"
 
 #include "simkernel/sim.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 #include "tools/qelmbar/command.h"
 
 #include <algorithm>
@@ -59,8 +60,8 @@ void PrintExcerpt(const ScriptData &data, size_t line, size_t column)
     std::string number = std::to_string(line);
     std::string margin(std::max<size_t>(number.size(), 4), ' ');
     std::fprintf(stderr, "%*s | %s\n", (int)margin.size(), number.c_str(),
-                 Utf8FromUtf16(shown).c_str());
-    std::fprintf(stderr, "%s | %s^\n", margin.c_str(), Utf8FromUtf16(under).c_str());
+                 sk::Utf8FromUtf16(shown).c_str());
+    std::fprintf(stderr, "%s | %s^\n", margin.c_str(), sk::Utf8FromUtf16(under).c_str());
 }
 
 bool IsBlank(const std::u16string &line)
@@ -160,7 +161,7 @@ int ReadAndCheckScript(const std::string &path, CheckedScript *script, bool quie
 
     if (result.Status == STATUS_NO_MEMORY)
         return Trouble(script, path + ": the driver parser ran out of pool memory (" +
-                                   StatusText(result.Status) + "); the script was not checked",
+                                   sk::StatusText(result.Status) + "); the script was not checked",
                        quiet);
 
     if (result.Fault.Found)
@@ -179,7 +180,7 @@ int ReadAndCheckScript(const std::string &path, CheckedScript *script, bool quie
                                                   : result.Fault.Message.c_str());
     }
     std::fprintf(stderr, "%s: rejected by the driver parser: %s\n", path.c_str(),
-                 StatusText(result.Status).c_str());
+                 sk::StatusText(result.Status).c_str());
     std::fflush(stderr);
     return kExitNo;
 }

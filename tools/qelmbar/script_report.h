@@ -5,8 +5,8 @@
  */
 #pragma once
 
-#include "tools/qelmbar/script_check.h"
-#include "tools/qelmbar/script_source.h"
+#include "tools/lib/script_check.h"
+#include "tools/lib/script_source.h"
 
 #include <string>
 

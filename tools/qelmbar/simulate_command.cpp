@@ -5,10 +5,11 @@
  */
 #include "simkernel/sim.h"
 #include "tools/lib/json.h"
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 #include "tools/qelmbar/command.h"
-#include "tools/qelmbar/script_source.h"
+#include "tools/lib/script_source.h"
 #include "tools/qelmbar/simulation.h"
+#include "simkernel/text.h"
 
 #include <unistd.h>
 
@@ -80,7 +81,7 @@ const char kHelp[] =
 
 std::string U8(const std::u16string &text)
 {
-    return Utf8FromUtf16(text);
+    return sk::Utf8FromUtf16(text);
 }
 
 std::string Optional(const std::optional<uint32_t> &value)
@@ -167,10 +168,10 @@ std::string OutcomeText(const OperationResult &operation)
     case Outcome::Done:
         text = "done";
         if (operation.Status != STATUS_SUCCESS)
-            text += " with " + StatusText(operation.Status);
+            text += " with " + sk::StatusText(operation.Status);
         break;
     case Outcome::Failed:
-        text = "failed with " + StatusText(operation.Status);
+        text = "failed with " + sk::StatusText(operation.Status);
         break;
     default:
         text = OutcomeName(operation.Result);
@@ -224,7 +225,7 @@ void PrintState(const char *label, const staging::DriverState &state)
             std::printf(", TickTimeout %u", (unsigned)*package.TickTimeout.Value);
         if (package.LastPackageError.Value)
             std::printf(", LastPackageError %s",
-                        StatusText((NTSTATUS)*package.LastPackageError.Value).c_str());
+                        sk::StatusText((NTSTATUS)*package.LastPackageError.Value).c_str());
         std::printf("\n");
     }
 }
@@ -249,7 +250,7 @@ void PrintBoot(const BootResult &boot, unsigned total)
     const qm::BootReport &report = boot.Report;
     std::printf("Boot %u of %u: %s\n", boot.Number, total, EndText(boot).c_str());
     if (report.entryReturned)
-        std::printf("  driver entry: %s\n", StatusText(report.entryStatus).c_str());
+        std::printf("  driver entry: %s\n", sk::StatusText(report.entryStatus).c_str());
     else
         std::printf("  driver entry: did not return\n");
     if (report.contextAvailable)
@@ -296,13 +297,13 @@ void JsonStatus(JsonWriter &json, const std::string &key, NTSTATUS status)
 {
     json.Key(key).BeginObject();
     json.Member("code", (unsigned long long)(ULONG)status);
-    const char *name = StatusName(status);
+    const char *name = sk::StatusName(status);
     json.Key("name");
     if (name)
         json.String(name);
     else
         json.Null();
-    json.Member("text", StatusText(status));
+    json.Member("text", sk::StatusText(status));
     json.EndObject();
 }
 

@@ -3,7 +3,7 @@
  */
 #include "tools/qelmbar/simulation.h"
 
-#include "tools/qelmbar/script_check.h"
+#include "tools/lib/script_check.h"
 
 #include <map>
 #include <memory>
@@ -135,18 +135,12 @@ bool SimulateBoot(const std::string &dir, unsigned number, const qm::BootOptions
         script.Kind = event.script;
         script.Package = event.package;
         script.Stage = event.stage;
-        std::string reason;
-        std::optional<std::u16string> text = ScriptBefore(before, event.script, event.package);
-        std::optional<std::vector<std::string>> operations;
-        if (text)
-            operations = ParsedOperations(*text, &reason);
-        if (operations) {
-            for (size_t n = 0; n < operations->size(); n++) {
-                OperationResult operation;
-                operation.Index = n;
-                operation.Operation = (*operations)[n];
-                script.Operations.push_back(operation);
-            }
+        /* The operations as the driver parsed them, from its trace. */
+        for (size_t n = 0; n < event.operations.size(); n++) {
+            OperationResult operation;
+            operation.Index = n;
+            operation.Operation = event.operations[n];
+            script.Operations.push_back(operation);
         }
         scriptAt[Place(script.Kind, script.Package)] = result->Scripts.size();
         result->Scripts.push_back(std::move(script));

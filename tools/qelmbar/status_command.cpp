@@ -2,7 +2,7 @@
  * status_command.cpp - qelmbar status: what a target holds of the driver,
  * read as the driver would read it at the next boot.
  */
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 #include "tools/qelmbar/command.h"
 #include "tools/qelmbar/staging_command.h"
 
@@ -82,7 +82,7 @@ std::string ScriptText(const ScriptField &script)
     if (script.Type != kTypeMultiSz)
         return TypeName(script.Type);
     if (!script.Parses)
-        return "refused by the driver parser: " + StatusText(script.Status);
+        return "refused by the driver parser: " + sk::StatusText(script.Status);
     return std::to_string(script.Operations) + (script.Operations == 1 ? " operation" : " operations");
 }
 
@@ -95,7 +95,7 @@ std::string Progress(const PackageField &p)
         return "no package: the driver ignores this key";
     }
     if (!p.Problem.empty())
-        return "the next boot marks it \"Corrupted\" (" + StatusText(p.ProblemStatus) +
+        return "the next boot marks it \"Corrupted\" (" + sk::StatusText(p.ProblemStatus) +
                "): " + p.Problem;
     if (!p.SetUp)
         return "staged: its setup runs at the next boot";
@@ -152,7 +152,7 @@ void PrintText(const Target &target, const DriverState &s)
         std::printf("    setup %s, revert %s, clean %s\n", ScriptText(p.Setup).c_str(),
                     ScriptText(p.Revert).c_str(), ScriptText(p.Clean).c_str());
         if (p.LastPackageError.Value)
-            std::printf("    LastPackageError %s\n", StatusText((NTSTATUS)*p.LastPackageError.Value).c_str());
+            std::printf("    LastPackageError %s\n", sk::StatusText((NTSTATUS)*p.LastPackageError.Value).c_str());
     }
 }
 
@@ -184,7 +184,7 @@ void StatusMember(JsonWriter *json, const char *name, std::optional<uint32_t> st
     json->BeginObject();
     json->Member("code", *status);
     json->Member("hex", Hex(*status));
-    const char *known = StatusName((NTSTATUS)*status);
+    const char *known = sk::StatusName((NTSTATUS)*status);
     json->Key("name");
     if (known)
         json->String(known);

@@ -42,22 +42,6 @@ ViolationHandler &Handler()
     return handler;
 }
 
-WCHAR UpcaseUnit(WCHAR c)
-{
-    size_t low = 0, high = kUpcaseRunCount;
-    while (low < high) {
-        size_t middle = (low + high) / 2;
-        const UpcaseRun &run = kUpcaseRuns[middle];
-        if (c < run.first)
-            high = middle;
-        else if (c > run.last)
-            low = middle + 1;
-        else
-            return (WCHAR)(USHORT)(c + run.delta);
-    }
-    return c;
-}
-
 } // namespace
 
 void SetViolationHandler(ViolationHandler handler)
@@ -123,7 +107,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
 
 WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter)
 {
-    return UpcaseUnit(SourceCharacter);
+    return sk::Upcase(SourceCharacter);
 }
 
 LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
@@ -134,8 +118,8 @@ LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING St
     for (size_t i = 0; i < n; i++) {
         WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
         if (CaseInSensitive) {
-            a = UpcaseUnit(a);
-            b = UpcaseUnit(b);
+            a = sk::Upcase(a);
+            b = sk::Upcase(b);
         }
         if (a != b)
             return (LONG)a - (LONG)b;

@@ -6,7 +6,7 @@
 # the DDK headers, the kernel flags).  Any finding fails; a finding the code
 # cannot avoid is suppressed where it occurs, with its reason beside it.
 #
-# Usage: tools/analyze.sh KERNEL_BUILD   (a configured kernel build directory)
+# Usage: scripts/analyze.sh KERNEL_BUILD   (a configured kernel build directory)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +17,7 @@ fi
 build=$1
 [ -f "$build/compile_commands.json" ] || { echo "analyze: $build/compile_commands.json is missing (configure the kernel build first)" >&2; exit 2; }
 tidy=$(command -v clang-tidy-14 || command -v clang-tidy || true)
-[ -n "$tidy" ] || { echo "analyze: clang-tidy is missing (tools/setup.sh installs it)" >&2; exit 2; }
+[ -n "$tidy" ] || { echo "analyze: clang-tidy is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 
 # The driver's sources: the shared list and the kernel build's image entry.
 mapfile -t sources < <(sed -n 's#^  \([a-z][a-z_/]*\.cpp\)$#\1#p' cmake/driver_sources.cmake)

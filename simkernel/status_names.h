@@ -1,6 +1,8 @@
 /*
- * status_names.h - NTSTATUS values by name, for messages of the tools and
- * the tests: "STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)".
+ * status_names.h - NTSTATUS values by name, for messages of the machine
+ * layer, the tools and the tests: "STATUS_OBJECT_NAME_NOT_FOUND
+ * (0xC0000034)".  It needs the platform types alone, so the Windows build
+ * of the tool compiles it too.
  */
 #pragma once
 
@@ -8,7 +10,7 @@
 
 #include <string>
 
-namespace qelmbar {
+namespace sk {
 
 /* The status's name, or nullptr when it has none here. */
 const char *StatusName(NTSTATUS status);
@@ -16,4 +18,4 @@ const char *StatusName(NTSTATUS status);
  * status without a name. */
 std::string StatusText(NTSTATUS status);
 
-} // namespace qelmbar
+} // namespace sk

@@ -11,7 +11,7 @@
 # The certificate is for test machines only (bcdedit /set testsigning on);
 # OUTDIR/test-signing.cer is the form Windows imports.
 #
-# Usage: tools/testsign.sh IMAGE OUTDIR
+# Usage: scripts/testsign.sh IMAGE OUTDIR
 set -euo pipefail
 
 if [ $# -ne 2 ]; then
@@ -21,7 +21,7 @@ fi
 image=$1
 outdir=$2
 for tool in openssl osslsigncode od dd cmp; do
-  command -v "$tool" >/dev/null || { echo "testsign: $tool is missing (tools/setup.sh installs it)" >&2; exit 2; }
+  command -v "$tool" >/dev/null || { echo "testsign: $tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 done
 [ -f "$image" ] || { echo "testsign: no file $image" >&2; exit 2; }
 

@@ -7,8 +7,10 @@
  * what each operation wants.  It reads the script text itself only to
  * describe what a token looks like.
  */
-#include "tools/qelmbar/script_check.h"
-#include "tools/qelmbar/script_source.h"
+#include "tools/lib/script_check.h"
+#include "tools/lib/script_source.h"
+#include "machine/operation_text.h"
+#include "simkernel/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -185,7 +187,7 @@ private:
 
     std::string Word(const Seen &seen) const
     {
-        std::string word = Utf8FromUtf16(Source(seen));
+        std::string word = sk::Utf8FromUtf16(Source(seen));
         if (word.size() > 40)
             word = word.substr(0, 37) + "...";
         return "'" + word + "'";
@@ -210,7 +212,7 @@ private:
         if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || (cp >= 0xD800 && cp <= 0xDFFF))
             return Hex(cp);
         std::u16string one(text_ + index, text_ + index + (cp >= 0x10000 ? 2 : 1));
-        return "'" + Utf8FromUtf16(one) + "' (" + Hex(cp) + ")";
+        return "'" + sk::Utf8FromUtf16(one) + "' (" + Hex(cp) + ")";
     }
 
     /* What a position holds that NextToken makes no token of: an open or
@@ -278,7 +280,7 @@ private:
         if (seen.Kind == TokenNone)
             return NoToken(seen, Place::Operation);
         if (seen.Kind == TokenWord) {
-            std::string word = Utf8FromUtf16(Source(seen));
+            std::string word = sk::Utf8FromUtf16(Source(seen));
             std::string message = "unknown operation " + Word(seen);
             if (const char *nearest = NearestKeyword(word))
                 message += std::string("; did you mean '") + nearest + "'?";
@@ -399,31 +401,6 @@ Diagnosis DiagnoseScript(const std::u16string &value)
     return Walker(value).Run();
 }
 
-std::string NormalisedOperation(const OperationRecord &record)
-{
-    if (record.Kind >= OPERATION_KIND_COUNT)
-        return "?";
-    const OperationGrammar &grammar = OperationGrammars[record.Kind];
-    const unsigned char *base = (const unsigned char *)&record;
-    std::string text = std::string(grammar.Keyword) + "(";
-    for (ULONG i = 0; i < grammar.ArgumentCount; i++) {
-        const GrammarArgument &argument = grammar.Arguments[i];
-        if (i > 0)
-            text += ", ";
-        if (argument.Type == ArgumentString) {
-            UNICODE_STRING field;
-            std::memcpy(&field, base + argument.Offset, sizeof(field));
-            std::u16string value;
-            if (field.Buffer)
-                value.assign(field.Buffer, field.Length / sizeof(WCHAR));
-            text += "\"" + Utf8FromUtf16(value) + "\"";
-        } else {
-            text += base[argument.Offset] ? "true" : "false";
-        }
-    }
-    return text + ")";
-}
-
 namespace {
 
 std::u16string View(const UNICODE_STRING &s)
@@ -522,7 +499,7 @@ std::vector<DeferralWarning> FindReorders(PLIST_ENTRY list)
                     continue;
                 for (const std::u16string &other : touched[later]) {
                     if (SameOrEnclosing(key, other)) {
-                        warnings.push_back({ w, later, Utf8FromUtf16(key), Utf8FromUtf16(other) });
+                        warnings.push_back({ w, later, sk::Utf8FromUtf16(key), sk::Utf8FromUtf16(other) });
                         found = true;
                         break;
                     }
@@ -549,7 +526,7 @@ CheckResult CheckScript(const std::u16string &value)
     if (NT_SUCCESS(result.Status)) {
         for (PLIST_ENTRY entry = list.Flink; entry != &list; entry = entry->Flink)
             result.Operations.push_back(
-                NormalisedOperation(*CONTAINING_RECORD(entry, OperationRecord, Links)));
+                qm::OperationText(*CONTAINING_RECORD(entry, OperationRecord, Links)));
         result.Reorders = FindReorders(&list);
     }
     FreeOperationList(&list);

@@ -46,7 +46,4 @@ struct SourceProblem {
  */
 bool ScriptFromUtf8(const std::string &bytes, ScriptData *data, SourceProblem *problem);
 
-/* UTF-16 to UTF-8; a lone surrogate becomes U+FFFD. */
-std::string Utf8FromUtf16(const std::u16string &text);
-
 } // namespace qelmbar

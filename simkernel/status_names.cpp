@@ -3,11 +3,11 @@
  * where the platform gives a value two names (STATUS_WAIT_0 and
  * STATUS_SUCCESS), the first in the list is used.
  */
-#include "tools/lib/status_names.h"
+#include "simkernel/status_names.h"
 
 #include <cstdio>
 
-namespace qelmbar {
+namespace sk {
 
 namespace {
 
@@ -109,4 +109,4 @@ std::string StatusText(NTSTATUS status)
     return std::string(name) + " (" + value + ")";
 }
 
-} // namespace qelmbar
+} // namespace sk

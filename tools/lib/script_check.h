@@ -53,10 +53,6 @@ struct CheckResult {
  * driver's parser, as it would be read from the registry. */
 CheckResult CheckScript(const std::u16string &value);
 
-/* An operation as the script would best spell it: the keyword in its own
- * case, arguments in script order, booleans as true and false. */
-std::string NormalisedOperation(const OperationRecord &record);
-
 /* The keyword nearest to a misspelt word, or nullptr when none is near. */
 const char *NearestKeyword(const std::string &word);
 
