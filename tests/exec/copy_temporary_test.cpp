@@ -71,7 +71,7 @@ TEST_F(CopyTemporaryTest, RefusedCopiesKeepTheirStatusesAndLeaveNoTemporary)
     EXPECT_STATUS(STATUS_OBJECT_PATH_NOT_FOUND,
                   Copy(u"\\??\\C:\\new.dll", u"\\??\\C:\\none\\app.dll", true));
     SetAttributes(u"\\??\\C:\\app\\app.dll", FILE_ATTRIBUTE_NORMAL);
-    HANDLE held = Hold(u"\\??\\C:\\app\\app.dll", FILE_READ_DATA, FILE_SHARE_READ);
+    HANDLE held = Hold(u"\\??\\C:\\app\\app.dll", FILE_READ_DATA | SYNCHRONIZE, FILE_SHARE_READ);
     EXPECT_STATUS(STATUS_SHARING_VIOLATION, Copy(u"\\??\\C:\\new.dll", u"\\??\\C:\\app\\app.dll", true));
     Release(held);
     EXPECT_EQ(Read('C', "app/app.dll"), "old");

@@ -178,8 +178,9 @@ protected:
                 const std::string target = Read(drive, "app/app.dll");
                 const bool sourceThere = Exists('C', "app/new.dll");
                 EXPECT_TRUE(target == "old" || target == std::string(COPY_BUFFER_BYTES + 10, 'n'));
-                if (!sourceThere)
+                if (!sourceThere) {
                     EXPECT_NE(target, "old") << "the moved file is lost";
+                }
                 for (char d : {'C', 'D'})
                     EXPECT_FALSE(Exists(d, "app/~qelmbar-copy0.tmp")) << status;
             }
