@@ -28,9 +28,9 @@ VOID FlushNearestDirectory(PCUNICODE_STRING Path)
     while (count > 0 && Path->Buffer[count - 1] == '\\')
         count--;
     while (!NT_SUCCESS(status)) {
+        /* The directory above, named with its trailing backslash, so that
+         * the root of a volume is its root directory. */
         while (count > 0 && Path->Buffer[count - 1] != '\\')
-            count--;
-        while (count > 0 && Path->Buffer[count - 1] == '\\')
             count--;
         if (count == 0)
             goto Exit;
@@ -40,6 +40,7 @@ VOID FlushNearestDirectory(PCUNICODE_STRING Path)
         status = ZwOpenFile(&handle, FILE_ADD_FILE | SYNCHRONIZE, &attributes, &io,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE);
+        count--;
     }
     ZwFlushBuffersFile(handle, &io);
 
