@@ -5,6 +5,8 @@
 # renames is scheduled, and the machine is booted with the driver: three
 # orderly boots (set up, then committed and cleaned), and again from the
 # same start with the power lost in the first boot (reverted at the next).
+# Before the one-shot list is scheduled, a sweep cuts the power at every
+# call of the setup boot and shows that no cut loses a file.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh
@@ -31,6 +33,14 @@ echo
 echo "== staged for the next boot"
 "$q" package add Lumen-2.0 --machine "$machine" --setup "$package"/setup.qbs \
   --revert "$package"/revert.qbs --clean "$package"/clean.qbs --boot-timeout 2
+
+echo
+echo "== a power cut at every call of the setup boot, on scratch copies: no cut"
+echo "== may end anywhere the package does not end anyway"
+"$q" simulate --sweep 1 "$machine"
+
+echo
+echo "== and a one-shot list for the same boot"
 "$q" schedule --machine "$machine" examples/scripts/upgrade_editor.qbs
 "$q" status --machine "$machine"
 

@@ -14,7 +14,7 @@ if [ -z "${QELMBAR_L_INTL_NLS:-}" ] && [ -f build/deps/usr/share/wine/nls/l_intl
   export QELMBAR_L_INTL_NLS=$PWD/build/deps/usr/share/wine/nls/l_intl.nls
 fi
 
-echo "== kernel build (mingw-w64, DDK headers, kernel flags)"
+echo "== kernel build (clang and lld for the mingw-w64 target, DDK headers, kernel flags)"
 cmake -S . -B build/kernel -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-kernel.cmake >/dev/null
 cmake --build build/kernel -j "$jobs"
 

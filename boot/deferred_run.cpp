@@ -118,6 +118,7 @@ VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     workItem = run->WorkItem;
 
     RunOperationList(&context->DeferredList, FALSE, nullptr, &origin);
+    FlushVolumesOf(&context->DeferredList);
     FlushChangedHives(&context->DeferredList);
     FreeOperationList(&context->DeferredList);
     /* Reverts whose last part just ran are final now. */

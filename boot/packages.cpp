@@ -10,8 +10,9 @@
  * its start counters, a clean after "Commited".  A power loss in the
  * middle of either then never runs it a second time over what it already
  * changed; a setup cut short is reverted at the next boot, a clean cut
- * short leaves leftovers.  A revert is recorded after it ran, so one cut
- * short runs again.
+ * short leaves leftovers.  A revert is recorded after it ran and after
+ * the volumes it changed are flushed, so one cut short runs again and one
+ * recorded is on disk.
  */
 #include "boot/boot.h"
 #include "driver/driver.h"
@@ -160,6 +161,7 @@ NTSTATUS SetUpPackage(HANDLE ParametersKey, PackageRecord *Package)
 
     result = RunOperationList(&Package->SetupOperations, TRUE, &QelmbarContext->DeferredList,
                               &origin);
+    FlushVolumesOf(&Package->SetupOperations);
     if (NT_SUCCESS(status) && !NT_SUCCESS(result))
         status = SetDwordValue(key, &LastPackageErrorName, (ULONG)result);
 
@@ -209,6 +211,8 @@ NTSTATUS RevertPackage(HANDLE ParametersKey, PackageRecord *Package)
     ULONG before = CountRecords(&Package->RevertOperations);
 
     RunOperationList(&Package->RevertOperations, FALSE, &QelmbarContext->DeferredList, &origin);
+    /* The files are back on disk before the package is recorded reverted. */
+    FlushVolumesOf(&Package->RevertOperations);
     /* Part of the revert waits for its hive: the package is final only
      * once that part ran too.  Until then a power loss reverts it again. */
     if (CountRecords(&Package->RevertOperations) != before &&
@@ -234,6 +238,7 @@ NTSTATUS CommitPackage(HANDLE ParametersKey, PackageRecord *Package)
     if (NT_SUCCESS(status)) {
         ZwFlushKey(key);
         RunOperationList(&Package->CleanOperations, FALSE, &QelmbarContext->DeferredList, &origin);
+        FlushVolumesOf(&Package->CleanOperations);
         status = RecordScriptFailure(key, &Package->CleanOperations, status);
     }
     ZwClose(key);

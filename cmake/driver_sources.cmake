@@ -21,6 +21,8 @@ set(QELMBAR_DRIVER_SOURCES
   boot/deferred_run.cpp
   exec/paths.cpp
   exec/file_copy.cpp
+  exec/copy_temporary.cpp
+  exec/volume_flush.cpp
   exec/file_move.cpp
   exec/file_delete.cpp
   exec/directory_create.cpp

@@ -56,6 +56,11 @@ NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, PLIST_ENTRY Def
 struct OperationRecord;
 NTSTATUS RunOperation(const OperationRecord *Record);
 
+/* Flushes, for every file operation of List, the volume its paths lie
+ * on (volume_flush.cpp), so that what the list changed survives a power
+ * loss before anything records that it ran. */
+VOID FlushVolumesOf(PLIST_ENTRY List);
+
 /* Single files. */
 NTSTATUS CopyOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target);
 NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRING Target);
@@ -66,6 +71,15 @@ NTSTATUS CopyFileData(HANDLE Source, HANDLE Target);
 NTSTATUS CreateCopyTarget(BOOLEAN Overwrite, PCUNICODE_STRING Target, ULONG ShareAccess,
                           PHANDLE Handle);
 NTSTATUS SetDeleteDisposition(HANDLE Handle);
+/* Copies Source's data to Target through a temporary in Target's
+ * directory (copy_temporary.cpp), replacing an existing target only when
+ * Overwrite (else STATUS_OBJECT_NAME_EXISTS, nothing created).  ShareAccess
+ * is what the target may be open with meanwhile.  Given, when not null,
+ * holds the attributes and times the target gets; otherwise it gets those
+ * writing it in place would leave.  FlushTarget makes the rename sure
+ * before returning. */
+NTSTATUS CopyThroughTemporary(BOOLEAN Overwrite, HANDLE Source, PCUNICODE_STRING Target,
+                              ULONG ShareAccess, PFILE_BASIC_INFORMATION Given, BOOLEAN FlushTarget);
 
 /* The target of a rename: the source's directory part, up to and including
  * its last backslash, followed by NewName.  Result receives a composed

@@ -1,9 +1,10 @@
 /*
  * file_copy.cpp - CopyOneFile and the data copy shared with moves.
  *
- * The target of a copy is opened exclusively and the source shares only
- * reading and deletion: that is what makes a copy of a file onto itself
- * fail with a sharing violation instead of truncating the source.
+ * The target of a copy is checked as an exclusive open for writing would
+ * check it, and the source shares only reading and deletion: that is what
+ * makes a copy of a file onto itself fail with a sharing violation.  The
+ * data goes through a temporary (copy_temporary.cpp).
  */
 #include "exec/exec.h"
 
@@ -54,7 +55,6 @@ NTSTATUS CopyOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
 {
     NTSTATUS status;
     HANDLE source = nullptr;
-    HANDLE target = nullptr;
     OBJECT_ATTRIBUTES attributes;
     IO_STATUS_BLOCK io;
 
@@ -64,18 +64,9 @@ NTSTATUS CopyOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
                         FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE);
     if (!NT_SUCCESS(status))
         goto Exit;
-
-    status = CreateCopyTarget(Overwrite, Target, 0, &target);
-    if (status != STATUS_SUCCESS)
-        goto Exit;
-
-    status = CopyFileData(source, target);
-    if (status == STATUS_END_OF_FILE)
-        status = STATUS_SUCCESS;
+    status = CopyThroughTemporary(Overwrite, source, Target, 0, nullptr, FALSE);
 
 Exit:
-    if (target)
-        ZwClose(target);
     if (source)
         ZwClose(source);
     return status;

@@ -2,9 +2,10 @@
  * file_move.cpp - MoveOneFile and the target of a rename.
  *
  * A move renames in place when the file system can, and otherwise copies
- * and deletes.  The source is deleted only after its copy is complete and
- * flushed, so a failure at any point leaves the file at its source (and at
- * worst a partial copy at the target); it is never lost.
+ * and deletes.  The copy goes through a temporary renamed onto the target
+ * (copy_temporary.cpp), and the source is deleted only once that rename is
+ * flushed, so a failure or a power cut at any point leaves the file at its
+ * source or whole at its target; it is never lost.
  */
 #include "exec/exec.h"
 
@@ -62,7 +63,6 @@ NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
 {
     NTSTATUS status;
     HANDLE source = nullptr;
-    HANDLE target = nullptr;
     HANDLE restoreOn = nullptr;
     PFILE_RENAME_INFORMATION rename = nullptr;
     ULONG renameBytes = Target->Length + (ULONG)sizeof(FILE_RENAME_INFORMATION);
@@ -115,24 +115,16 @@ NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
         goto Exit;
     }
 
-    /* Another volume, an existing target, or anything else: copy. */
-    status = CreateCopyTarget(Overwrite, Target,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &target);
+    /* Another volume, an existing target, or anything else: copy, with
+     * the source's times and attributes.  The copy must be on disk before
+     * the only other copy is deleted. */
+    basic.FileAttributes = savedAttributes;
+    status = CopyThroughTemporary(Overwrite, source, Target,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &basic,
+                                  TRUE);
     if (status != STATUS_SUCCESS)
         goto Exit;
-    status = CopyFileData(source, target);
-    if (status == STATUS_END_OF_FILE)
-        status = STATUS_SUCCESS;
-    if (!NT_SUCCESS(status))
-        goto Exit;
-    /* The copy must be on disk before the only other copy is deleted. */
-    status = ZwFlushBuffersFile(target, &io);
-    if (!NT_SUCCESS(status))
-        goto Exit;
     status = SetDeleteDisposition(source);
-    if (!NT_SUCCESS(status))
-        goto Exit;
-    restoreOn = target;
 
 Exit:
     if (restoreOn) {
@@ -142,8 +134,6 @@ Exit:
     }
     if (rename)
         ExFreePoolWithTag(rename, QELMBAR_TAG);
-    if (target)
-        ZwClose(target);
     if (source)
         ZwClose(source);
     return status;

@@ -54,6 +54,9 @@ public:
         std::string message = StartKernel(dir_);
         if (!message.empty())
             return Fail(message);
+        /* The volume forgets what was not flushed when the power goes. */
+        sk::TrackDurability(true);
+        sk::SetHostSync(options_.hostSync);
         /* The real-time clock went on while the machine was off. */
         if (std::optional<LONGLONG> clock = ReadClock(dir_)) {
             LONGLONG start = *clock + (LONGLONG)options_.offSeconds * kUnitsPerSecond;
@@ -122,8 +125,10 @@ public:
         Stage(BootStage::SubsystemStarted);
 
         sk::AdvanceUptime(options_.uptimeSeconds);
-        if (options_.lazyFlush)
+        if (options_.lazyFlush) {
             FlushAll("lazy flush");
+            sk::FlushVolumes();
+        }
         Stage(BootStage::UptimeElapsed);
         if (options_.powerLoss.kind == PowerLoss::Kind::AfterUptime)
             PowerOff("", 0);
@@ -131,6 +136,8 @@ public:
         report_.shutdownRequests = sk::DeliverShutdown();
         Stage(BootStage::ShutdownDelivered);
         FlushAll("flushing at shutdown");
+        sk::FlushVolumes();
+        sk::TrackDurability(false);
         Stage(BootStage::HivesFlushed);
 
         sk::SetCallObserver(nullptr);
@@ -278,6 +285,8 @@ private:
             for (;;)
                 pause();
         }
+        /* What the disk had not made sure of goes with the power. */
+        sk::CutPower(options_.powerLoss.surviving);
         {
             std::lock_guard<std::mutex> guard(mutex_);
             report_.powerLost = true;

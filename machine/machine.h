@@ -24,6 +24,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "simkernel/files.h"
 
 #include <cstdint>
 #include <functional>
@@ -206,13 +207,23 @@ struct PowerLoss {
     enum class Kind { None, AtCall, AfterUptime };
     Kind kind = Kind::None;
     uint64_t call = 0;
+    /* What the volume's metadata journal keeps of the changes made since
+     * its last flush (file data not flushed is lost either way). */
+    sk::SurvivingJournal surviving = sk::SurvivingJournal::All();
 
     static PowerLoss None() { return PowerLoss(); }
     /* At the nth platform call counted from the start of the driver load
      * (1 is the first): that call never happens. */
-    static PowerLoss AtCall(uint64_t nth) { return PowerLoss{ Kind::AtCall, nth }; }
+    static PowerLoss AtCall(uint64_t nth,
+                            sk::SurvivingJournal surviving = sk::SurvivingJournal::All())
+    {
+        return PowerLoss{ Kind::AtCall, nth, surviving };
+    }
     /* Once the system has run, instead of the shutdown. */
-    static PowerLoss AfterUptime() { return PowerLoss{ Kind::AfterUptime, 0 }; }
+    static PowerLoss AfterUptime(sk::SurvivingJournal surviving = sk::SurvivingJournal::All())
+    {
+        return PowerLoss{ Kind::AfterUptime, 0, surviving };
+    }
 };
 
 struct BootOptions {
@@ -243,6 +254,9 @@ struct BootOptions {
      * flushes and the shutdown's reach the disk. */
     bool lazyFlush = false;
     PowerLoss powerLoss;
+    /* Whether the simulated kernel's flushes also fsync the host's files
+     * (sk::SetHostSync); runs on copies thrown away may skip it. */
+    bool hostSync = true;
     /* Record the name of every platform call from the driver load on. */
     bool recordCalls = false;
     /* Record every list the driver runs and each operation's outcome. */

@@ -143,6 +143,8 @@ NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcR
                               FILE_WRITE_DATA | FILE_APPEND_DATA, &file, &offset, true);
     if (!NT_SUCCESS(status))
         return status;
+    JournalWrite(file->volume.get(), HostPath(*file->volume, file->path), file->fd, (off_t)offset,
+                 Length);
     size_t done = 0;
     while (done < Length) {
         ssize_t n = pwrite(file->fd, (const uint8_t *)Buffer + done, Length - done,
@@ -185,9 +187,11 @@ NTSTATUS NTAPI ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBl
     if (!(entry.granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)))
         return STATUS_ACCESS_DENIED;
     auto file = std::static_pointer_cast<FileObject>(entry.object);
+    /* Opens of the volume itself carry no write access (file_open.cpp). */
     if (file->IsVolume())
         return STATUS_NOT_IMPLEMENTED;
     FlushNodeRecord(*file);
+    JournalFlush(file->volume.get(), &file->node->id);
     const std::string host = HostPath(*file->volume, file->path);
     int fd = file->fd;
     bool opened = false;
@@ -195,7 +199,7 @@ NTSTATUS NTAPI ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBl
         fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
         opened = fd >= 0;
     }
-    const int result = fd >= 0 ? fsync(fd) : 0;
+    const int result = fd >= 0 && HostSync() ? fsync(fd) : 0;
     const int error = errno;
     if (opened)
         close(fd);

@@ -151,6 +151,7 @@ std::optional<Record> LoadKeptRecord(const Volume *volume, const std::string &ho
 
 NTSTATUS StoreRecord(const Volume *volume, const std::string &hostPath, const Record &record)
 {
+    JournalRecord(volume, hostPath);
     const StoredRecord stored = Encode(record);
     if (lsetxattr(hostPath.c_str(), kHostInfoXattr, &stored, sizeof(stored), 0) == 0)
         return STATUS_SUCCESS;

@@ -275,6 +275,8 @@ NTSTATUS OpenExisting(const CreateRequest &r, const Target &target, const Walked
     }
 
     int fd = -1;
+    if (overwrite && !isDirectory && !isLink)
+        JournalTruncate(&volume, host, walked.st);
     if (!isDirectory && !isLink && (granted & kDataAccess)) {
         fd = open(host.c_str(), HostOpenFlags(granted) | (overwrite ? O_TRUNC : 0));
         if (fd < 0)
@@ -327,10 +329,12 @@ NTSTATUS CreateNew(const CreateRequest &r, const Target &target, const Walked &w
     if (directory) {
         if (mkdir(host.c_str(), 0777) != 0)
             return StatusFromErrno(errno);
+        JournalCreate(&volume, host, true);
     } else {
         fd = open(host.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd < 0)
             return StatusFromErrno(errno);
+        JournalCreate(&volume, host, false);
         /* A handle without data access keeps no descriptor, and a later
          * overwrite or close of it needs none. */
         if (!(granted & kDataAccess)) {

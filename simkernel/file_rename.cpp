@@ -123,6 +123,7 @@ NTSTATUS RenameFile(FileObject &file, const FILE_RENAME_INFORMATION &info, ULONG
 
     const std::string parentHost = HostPath(volume, parent.path);
     const std::u16string newPath = JoinPath(parent.path, newName);
+    bool replaces = false;
     struct stat existing;
     std::optional<std::u16string> stored = FindEntry(parentHost, newName, &existing);
     if (stored) {
@@ -146,12 +147,16 @@ NTSTATUS RenameFile(FileObject &file, const FILE_RENAME_INFORMATION &info, ULONG
             if (record.attributes & FILE_ATTRIBUTE_READONLY)
                 return STATUS_ACCESS_DENIED;
             /* The replaced name may differ in case from the new one. */
-            if (*stored != newName && unlink(existingHost.c_str()) != 0)
+            replaces = *stored == newName;
+            if (!replaces)
+                JournalDelete(&volume, existingHost, false);
+            if (!replaces && unlink(existingHost.c_str()) != 0)
                 return StatusFromErrno(errno);
             DropFallbackRecords(volume, existingHost);
         }
     }
     const std::string newHost = parentHost + '/' + HostName(newName);
+    JournalRename(&volume, oldHost, newHost, replaces);
     if (rename(oldHost.c_str(), newHost.c_str()) != 0)
         return StatusFromErrno(errno);
     MoveFallbackRecords(volume, oldHost, newHost);

@@ -62,6 +62,43 @@ NTSTATUS SetHostFileInfo(const std::string &hostPath, const FileTimesAndAttribut
  * deriving what it reports from the host's stat. */
 bool HostFileHasRecord(const std::string &hostPath);
 
+/*
+ * Power cuts.  With durability tracked, the volumes remember what NTFS may
+ * lose: data written to a file since its last ZwFlushBuffersFile reads as
+ * zeros after a cut, up to the size that survived; metadata changes
+ * (create, size, rename, delete, attributes, times) are journaled in order
+ * and sure only once a file of the volume, or the volume, is flushed.  Of
+ * the changes since, a cut keeps the prefix SurvivingJournal says.  The
+ * undo data lives under "<host root>.qelmbar-journal/" until the changes
+ * are sure.  Hive files are written through their own synced path and
+ * hold what was flushed, whatever is tracked here.
+ */
+struct SurvivingJournal {
+    enum class Kind { None, All, Count };
+    Kind kind = Kind::All;
+    size_t count = 0;
+    static SurvivingJournal None() { return SurvivingJournal{Kind::None, 0}; }
+    static SurvivingJournal All() { return SurvivingJournal{Kind::All, 0}; }
+    static SurvivingJournal Count(size_t n) { return SurvivingJournal{Kind::Count, n}; }
+};
+/* Starts (or stops) tracking; either way what was tracked so far counts
+ * as flushed. */
+void TrackDurability(bool on);
+bool TracksDurability();
+/* Turns every volume's host tree into what survives a power loss now, and
+ * stops tracking.  A violation when nothing is tracked. */
+void CutPower(const SurvivingJournal &surviving);
+/* Everything written so far is sure, as after an orderly shutdown. */
+void FlushVolumes();
+/* Metadata changes of a volume not yet sure. */
+size_t UnsureChanges(const std::u16string &deviceName);
+
+/* Whether flushes reach the host's disk (fsync); on by default.  The
+ * simulated durability above does not depend on it: sweeps that throw
+ * their copies away turn it off to run faster. */
+void SetHostSync(bool on);
+bool HostSync();
+
 /* Number of file objects open on all volumes. */
 size_t OpenFileObjectCount();
 

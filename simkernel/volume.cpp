@@ -25,6 +25,7 @@ FilesState &State()
 
 void ResetVolumes()
 {
+    TrackDurability(false);
     /* The file objects went with the handle table; their destructors have
      * closed the host descriptors. */
     State() = FilesState();
@@ -159,6 +160,7 @@ void FileObject::OnHandleClosed()
     if (node->deletePending) {
         /* NT cannot fail a close; a directory the host filled meanwhile
          * just stays. */
+        JournalDelete(volume.get(), host, IsDirectory());
         const int result = IsDirectory() ? rmdir(host.c_str()) : unlink(host.c_str());
         if (result == 0) {
             DropFallbackRecords(*volume, host);

@@ -222,5 +222,24 @@ inline LONGLONG AllocationFor(LONGLONG size)
     return (size + kCluster - 1) / kCluster * kCluster;
 }
 
+/* The power-cut journal (disk_journal.cpp); each does nothing unless
+ * durability is tracked.  Called before the host change, except
+ * JournalCreate, after it. */
+void JournalCreate(const Volume *volume, const std::string &hostPath, bool directory);
+/* The file is about to be cut to nothing. */
+void JournalTruncate(const Volume *volume, const std::string &hostPath, const struct stat &st);
+/* Length bytes are about to be written at offset through fd. */
+void JournalWrite(const Volume *volume, const std::string &hostPath, int fd, off_t offset,
+                  size_t length);
+/* replaces: an existing file at toHost is about to be replaced. */
+void JournalRename(const Volume *volume, const std::string &fromHost, const std::string &toHost,
+                   bool replaces);
+void JournalDelete(const Volume *volume, const std::string &hostPath, bool directory);
+/* The kept record of hostPath is about to change. */
+void JournalRecord(const Volume *volume, const std::string &hostPath);
+/* A flush of one file (its data and every change so far), or with no
+ * file, of the whole volume. */
+void JournalFlush(const Volume *volume, const FileId *file);
+
 } // namespace fs
 } // namespace sk

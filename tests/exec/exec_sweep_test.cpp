@@ -136,3 +136,66 @@ TEST_F(ExecSweepTest, CopyDirAndRemoveDir)
 }
 
 } // namespace
+
+namespace {
+
+/* A copy over an existing file and a cross-volume move onto one, with each
+ * allocation and then each platform call failing in turn: the target is
+ * its old content or the whole new one, the source is intact, and no
+ * temporary is left behind. */
+class CopyThroughTemporarySweep : public ExecSweepTest {
+protected:
+    void SweepBoth(bool move)
+    {
+        auto prepare = [&] {
+            Reset();
+            Write('C', "app/new.dll", std::string(COPY_BUFFER_BYTES + 10, 'n'));
+            Write(move ? 'D' : 'C', "app/app.dll", "old");
+        };
+        auto run = [&] {
+            UNICODE_STRING s = Counted(u"\\??\\C:\\app\\new.dll");
+            UNICODE_STRING t = Counted(move ? u"\\??\\D:\\app\\app.dll" : u"\\??\\C:\\app\\app.dll");
+            return move ? MoveOneFile(TRUE, &s, &t) : CopyOneFile(TRUE, &s, &t);
+        };
+        const char drive = move ? 'D' : 'C';
+        for (bool allocations : {true, false}) {
+            prepare();
+            sk::ClearFaults();
+            ASSERT_EQ(run(), STATUS_SUCCESS);
+            const uint64_t events = allocations ? sk::AllocationCount() : sk::CallCount();
+            for (uint64_t nth = 1; nth <= events; nth++) {
+                SCOPED_TRACE((allocations ? "allocation " : "call ") + std::to_string(nth));
+                prepare();
+                sk::ClearFaults();
+                if (allocations)
+                    sk::FailAllocation(nth);
+                else
+                    sk::FailCall("", nth, STATUS_INSUFFICIENT_RESOURCES);
+                const NTSTATUS status = run();
+                sk::ClearFaults();
+                EXPECT_EQ(sk::PoolOutstandingBlocks(), 0u) << sk::PoolReport();
+                EXPECT_EQ(sk::OpenHandleCount(), 0u) << sk::HandleReport();
+                const std::string target = Read(drive, "app/app.dll");
+                const bool sourceThere = Exists('C', "app/new.dll");
+                EXPECT_TRUE(target == "old" || target == std::string(COPY_BUFFER_BYTES + 10, 'n'));
+                if (!sourceThere) {
+                    EXPECT_NE(target, "old") << "the moved file is lost";
+                }
+                for (char d : {'C', 'D'})
+                    EXPECT_FALSE(Exists(d, "app/~qelmbar-copy0.tmp")) << status;
+            }
+        }
+    }
+};
+
+TEST_F(CopyThroughTemporarySweep, CopyFileOverAnExistingTarget)
+{
+    SweepBoth(false);
+}
+
+TEST_F(CopyThroughTemporarySweep, MoveFileAcrossVolumesOntoAnExistingTarget)
+{
+    SweepBoth(true);
+}
+
+} // namespace

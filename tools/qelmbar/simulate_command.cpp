@@ -10,6 +10,7 @@
 #include "tools/lib/script_source.h"
 #include "tools/qelmbar/simulation.h"
 #include "simkernel/text.h"
+#include "tools/qelmbar/sweep_simulate.h"
 
 #include <unistd.h>
 
@@ -57,6 +58,18 @@ const char kHelp[] =
     "                           run) or 'call=N' (at the Nth call the driver makes into\n"
     "                           the kernel, counted from its load; that call never\n"
     "                           happens).  May be given once for each boot.\n"
+    "      --journal KEPT       what the volume's metadata journal keeps at a power\n"
+    "                           loss of the changes since its last flush: 'all'\n"
+    "                           (default), 'none', or a count.  File data written\n"
+    "                           since a file's last flush reads as zeros either way.\n"
+    "      --sweep BOOT         cut the power at every platform call of boot BOOT in\n"
+    "                           turn, on scratch copies (MACHINE is left as it was),\n"
+    "                           boot on to the last of --boots (default 2), and\n"
+    "                           report each cut whose end differs from every\n"
+    "                           reference (no cut, a cut before the driver's first\n"
+    "                           call, a cut at the end of that boot), with the files\n"
+    "                           and values that differ and any file partially\n"
+    "                           written.  Without --journal both 'none' and 'all'.\n"
     "      --off SECONDS        how long the machine is off between boots (default 60)\n"
     "      --software-loaded    SOFTWARE is loaded already when the driver loads\n"
     "      --boot-device        early in boot, \\SystemRoot goes through \\Device\\BootDevice\n"
@@ -76,8 +89,10 @@ const char kHelp[] =
     "MACHINE, not how the rest of Windows would behave.\n"
     "\n"
     "Exit status: 0 if every boot ran as planned; 1 if the driver's entry failed,\n"
-    "the driver broke a kernel rule or a step of the system itself failed; 2 on a\n"
-    "usage error or when MACHINE cannot be booted.\n";
+    "the driver broke a kernel rule or a step of the system itself failed (with\n"
+    "--sweep: if any cut ends outside the references); 2 on a usage error, when\n"
+    "MACHINE cannot be booted, or when a --power-loss call lies past the calls\n"
+    "its boot made.\n";
 
 std::string U8(const std::u16string &text)
 {
@@ -249,6 +264,7 @@ void PrintBoot(const BootResult &boot, unsigned total)
 {
     const qm::BootReport &report = boot.Report;
     std::printf("Boot %u of %u: %s\n", boot.Number, total, EndText(boot).c_str());
+    std::printf("  platform calls: %llu\n", (unsigned long long)report.platformCalls);
     if (report.entryReturned)
         std::printf("  driver entry: %s\n", sk::StatusText(report.entryStatus).c_str());
     else
@@ -376,6 +392,7 @@ void JsonBoot(JsonWriter &json, const BootResult &boot)
         json.Member("failure", report.failure);
     json.Member("clean", boot.Clean());
     json.Member("uptimeSeconds", (unsigned long long)boot.Options.uptimeSeconds);
+    json.Member("platformCalls", (unsigned long long)report.platformCalls);
     json.Key("end");
     if (!report.powerLost) {
         json.BeginObject().Member("kind", "shutdown").EndObject();
@@ -484,7 +501,7 @@ int RunSimulate(const std::vector<std::string> &args)
 {
     bool help = false, softwareLoaded = false, bootDevice = false, noArcPath = false;
     bool noRenameKey = false, lazyFlush = false, scratch = false, json = false;
-    std::string boots, uptime, off, windows;
+    std::string boots, uptime, off, windows, journal, sweep;
     std::vector<std::string> powerLosses, operands;
     int status = kExitOk;
     if (!ParseFlags(kName, args,
@@ -498,6 +515,8 @@ int RunSimulate(const std::vector<std::string> &args)
                       { "no-rename-key", 0, &noRenameKey },
                       { "windows", 0, nullptr, &windows },
                       { "lazy-flush", 0, &lazyFlush },
+                      { "journal", 0, nullptr, &journal },
+                      { "sweep", 0, nullptr, &sweep },
                       { "scratch", 0, &scratch },
                       { "json", 0, &json },
                       { "help", 'h', &help } },
@@ -539,6 +558,25 @@ int RunSimulate(const std::vector<std::string> &args)
     plan.Options.arcPathOpens = !noArcPath;
     plan.Options.renameKeyExported = !noRenameKey;
     plan.Options.lazyFlush = lazyFlush;
+    SweepRequest request;
+    if (!journal.empty()) {
+        sk::SurvivingJournal surviving;
+        if (!ParseJournal(journal, &surviving))
+            return UsageError(kName, "--journal needs 'none', 'all' or a count, not '" + journal + "'");
+        for (auto &loss : plan.PowerLosses)
+            loss.second.surviving = surviving;
+        request.journals.push_back(surviving);
+    } else {
+        request.journals = { sk::SurvivingJournal::None(), sk::SurvivingJournal::All() };
+    }
+    if (!sweep.empty()) {
+        if (boots.empty())
+            plan.Boots = 2;
+        if (!ParseNumber(kName, "--sweep", sweep, 1, plan.Boots, &number, &status))
+            return status;
+        if (!powerLosses.empty() || scratch)
+            return UsageError(kName, "--sweep runs on scratch copies and cuts the power itself");
+    }
 
     std::string machine = operands[0];
     std::error_code ec;
@@ -546,6 +584,14 @@ int RunSimulate(const std::vector<std::string> &args)
         !fs::is_regular_file(qm::HiveFilePath(machine, qm::Hive::System), ec)) {
         PrintError(machine + ": not a machine directory (make one with 'qelmbar machine create')");
         return kExitTrouble;
+    }
+    if (!sweep.empty()) {
+        request.machine = machine;
+        request.boots = plan.Boots;
+        request.cutBoot = (size_t)number;
+        request.options = plan.Options;
+        request.json = json;
+        return RunSweep(request);
     }
     Scratch copy;
     std::string error;
@@ -579,6 +625,15 @@ int RunSimulate(const std::vector<std::string> &args)
         results.push_back(std::move(result));
         if (!results.back().Report.completed)
             break;
+        if (options.powerLoss.kind == qm::PowerLoss::Kind::AtCall && !results.back().Report.powerLost) {
+            if (progress)
+                std::fprintf(stderr, "\n");
+            PrintError(operands[0] + ": --power-loss " + std::to_string(boot) + ":call=" +
+                       std::to_string(options.powerLoss.call) + " lies past the " +
+                       std::to_string(results.back().Report.platformCalls) +
+                       " platform calls boot " + std::to_string(boot) + " made");
+            return kExitTrouble;
+        }
     }
     if (progress)
         std::fprintf(stderr, "\r%*s\r", 40, "");
