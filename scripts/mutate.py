@@ -6,8 +6,9 @@ registry/, script/), rebuilds the test programs incrementally and runs the
 test suite against it.  A mutant the suite notices is killed; one it does
 not notice survived and points at a behaviour no test pins down.
 
-The work happens in a copy of the source tree (build/mutate/src by default),
-so the tree you edit is never changed, even when a run is interrupted.
+The work happens in a copy of the sources at the last commit (build/mutate/src
+by default; --working-tree takes uncommitted changes too), so the tree you
+edit is never changed, even when a run is interrupted.
 Mutants are chosen deterministically from a seed; the same seed, count and
 sources give the same mutants.  Mutants shown to be equivalent to the
 original program are listed with their reason in
@@ -399,26 +400,52 @@ def read_equivalents(path):
 
 # ---- the work tree ---------------------------------------------------------
 
-def sync_tree(src, dst):
-    """Copies the tracked and unignored files of src to dst where they differ."""
-    listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=src,
-                            check=True, stdout=subprocess.PIPE).stdout.decode().split("\0")
+def blob_id(data):
+    return hashlib.sha1(b"blob %d\0" % len(data) + data).hexdigest()
+
+
+def sync_tree(src, dst, revision):
+    """Makes dst hold the files of src at the given commit (or, with
+    revision None, the tracked and unignored files of the working tree),
+    writing only those that differ.  Files of dst no longer in the tree
+    stay; the build does not list them."""
+    wanted = {}
+    if revision:
+        listing = subprocess.run(["git", "ls-tree", "-r", "-z", revision], cwd=src, check=True,
+                                 stdout=subprocess.PIPE).stdout.decode().split("\0")
+        for entry in filter(None, listing):
+            meta, rel = entry.split("\t", 1)
+            mode, kind, blob = meta.split()
+            if kind == "blob":
+                wanted[rel] = (blob, mode)
+    else:
+        listing = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=src,
+                                 check=True, stdout=subprocess.PIPE).stdout.decode().split("\0")
+        for rel in filter(None, listing):
+            if os.path.isfile(os.path.join(src, rel)):
+                wanted[rel] = (None, None)
     copied = 0
-    for rel in filter(None, listed):
-        s = os.path.join(src, rel)
+    for rel, (blob, mode) in sorted(wanted.items()):
         d = os.path.join(dst, rel)
-        if not os.path.isfile(s):
-            continue
-        with open(s, "rb") as fh:
-            data = fh.read()
-        if os.path.exists(d):
-            with open(d, "rb") as fh:
-                if fh.read() == data:
-                    continue
+        if blob:
+            if os.path.exists(d):
+                with open(d, "rb") as fh:
+                    if blob_id(fh.read()) == blob:
+                        continue
+            data = subprocess.run(["git", "cat-file", "blob", blob], cwd=src, check=True,
+                                  stdout=subprocess.PIPE).stdout
+        else:
+            with open(os.path.join(src, rel), "rb") as fh:
+                data = fh.read()
+            if os.path.exists(d):
+                with open(d, "rb") as fh:
+                    if fh.read() == data:
+                        continue
         os.makedirs(os.path.dirname(d), exist_ok=True)
         with open(d, "wb") as fh:
             fh.write(data)
-        shutil.copymode(s, d)
+        if (mode == "100755") or (not blob and os.access(os.path.join(src, rel), os.X_OK)):
+            os.chmod(d, 0o755)
         copied += 1
     return copied
 
@@ -445,8 +472,12 @@ class Runner:
 
     def prepare(self):
         os.makedirs(self.src, exist_ok=True)
-        n = sync_tree(ROOT, self.src)
-        print("work tree %s: %d files copied" % (self.src, n), flush=True)
+        revision = None if self.args.working_tree else "HEAD"
+        n = sync_tree(ROOT, self.src, revision)
+        print("work tree %s: %d files copied from %s" % (
+            self.src, n, "the working tree" if revision is None else
+            subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT,
+                           stdout=subprocess.PIPE).stdout.decode().strip()), flush=True)
         if not os.path.exists(os.path.join(self.build, "build.ninja")):
             rc, out, _ = run(["cmake", "-S", self.src, "-B", self.build, "-G", "Ninja",
                               "-DCMAKE_BUILD_TYPE=", "-DCMAKE_CXX_FLAGS=%s" % self.args.cxxflags],
@@ -493,6 +524,8 @@ def main():
     ap.add_argument("--resume", action="store_true", help="skip mutants already in the results")
     ap.add_argument("--retry-survivors", action="store_true",
                     help="with --resume: run again the mutants that survived (after new tests)")
+    ap.add_argument("--working-tree", action="store_true",
+                    help="mutate the working tree's files as they are (default: the last commit)")
     ap.add_argument("--jobs", type=int, default=2, help="ninja and ctest parallelism (default 2)")
     ap.add_argument("--timeout", type=int, default=60, help="per-test timeout in seconds (default 60)")
     ap.add_argument("--suite-timeout", type=int, default=1800, help="whole-suite timeout (default 1800)")
