@@ -48,6 +48,9 @@ DATA_WORDS = re.compile(
     r"Pending|Deferred|Rename|Move|Overwrite|Recursive|DeleteFiles|Reparse|Marker|"
     r"Counter|Unload|Mount|Temporary|Dacl|Security")
 DATA_WEIGHT = 3.0
+# Kinds that yield many equivalent mutants (sizes of buffers, the order of
+# independent statements) are drawn less often.
+KIND_WEIGHT = {"const": 0.4, "swap-stmts": 0.6}
 
 # The catalogue of mutation kinds.
 KINDS = {
@@ -308,6 +311,10 @@ def find_mutants(path, text):
     for m in re.finditer(r"(?<=[\w)\]]) ([+-]) (?=[\w(])", code):
         add("arith", m.start(1), m.end(1), "-" if m.group(1) == "+" else "+")
 
+    # nothing in static assertions, which only stop the build
+    found = [mu for mu in found
+             if not re.match(r"\s*static_assert\b", code[code.rfind("\n", 0, mu.start) + 1:])]
+
     # fill in lines, weights and ids
     seen = {}
     for mu in found:
@@ -318,13 +325,46 @@ def find_mutants(path, text):
         mu.original_line = text[ls:le]
         mu.mutated_line = text[ls:mu.start] + mu.replacement + text[mu.end:le]
         stmt = code[ls:le]
-        mu.weight = DATA_WEIGHT if DATA_WORDS.search(stmt) else 1.0
+        mu.weight = (DATA_WEIGHT if DATA_WORDS.search(stmt) else 1.0) * KIND_WEIGHT.get(mu.kind, 1.0)
         key = (mu.kind, " ".join(mu.original_line.split()), " ".join(mu.mutated_line.split()))
         n = seen.get(key, 0)
         seen[key] = n + 1
         digest = hashlib.sha1(("%s\0%s\0%s\0%s\0%d" % ((path,) + key + (n,))).encode()).hexdigest()
         mu.id = digest[:10]
     return found
+
+
+REVISION = "HEAD"  # where sources are read from; None: the working tree
+
+
+def read_source(path):
+    """A driver source as the run will mutate it: at REVISION, or as it is
+    in the working tree."""
+    if REVISION:
+        return subprocess.run(["git", "show", "%s:%s" % (REVISION, path)], cwd=ROOT, check=True,
+                              stdout=subprocess.PIPE).stdout.decode("utf-8")
+    with open(os.path.join(ROOT, path), encoding="utf-8") as fh:
+        return fh.read()
+
+
+def custom_mutant(spec):
+    try:
+        path, old, new = spec.split("::")
+    except ValueError:
+        sys.exit("--custom wants PATH::OLD::NEW, not %r" % spec)
+    text = read_source(path)
+    if text.count(old) != 1:
+        sys.exit("%s: %r occurs %d times, not once" % (path, old, text.count(old)))
+    start = text.index(old)
+    mu = Mutant(path, "custom", start, start + len(old), new)
+    mu.line = text.count("\n", 0, start) + 1
+    ls = text.rfind("\n", 0, start) + 1
+    le = text.find("\n", mu.end)
+    le = len(text) if le < 0 else le
+    mu.original_line = text[ls:le]
+    mu.mutated_line = text[ls:start] + new + text[mu.end:le]
+    mu.id = "custom-" + hashlib.sha1(spec.encode()).hexdigest()[:6]
+    return mu
 
 
 def source_files(root, only_files=None):
@@ -352,8 +392,7 @@ def select(root, count, seed, only_files=None, kinds=None, take_all=False):
     per_folder = {}
     lines = {}
     for f in files:
-        with open(os.path.join(root, f), encoding="utf-8") as fh:
-            text = fh.read()
+        text = read_source(f)
         folder = f.split(os.sep)[0]
         lines[folder] = lines.get(folder, 0) + text.count("\n")
         cands = find_mutants(f, text)
@@ -472,7 +511,7 @@ class Runner:
 
     def prepare(self):
         os.makedirs(self.src, exist_ok=True)
-        revision = None if self.args.working_tree else "HEAD"
+        revision = REVISION
         n = sync_tree(ROOT, self.src, revision)
         print("work tree %s: %d files copied from %s" % (
             self.src, n, "the working tree" if revision is None else
@@ -485,17 +524,101 @@ class Runner:
             if rc != 0:
                 sys.exit("configure failed:\n" + out)
 
-    def build_targets(self):
-        return ["-C", self.build, "-j%d" % self.args.jobs] + self.args.targets.split(",")
+    def programs(self):
+        return [t for t in self.args.targets.split(",") if t]
 
-    def rebuild(self):
-        return run(["ninja"] + self.build_targets(), self.work, timeout=self.args.build_timeout)
+    def rebuild(self, targets=None):
+        return run(["ninja", "-C", self.build, "-j%d" % self.args.jobs] + (targets or self.programs()),
+                   self.work, timeout=self.args.build_timeout)
 
-    def test(self):
+    def run_ctest(self):
+        # Without the cost data of earlier runs ctest starts the tests in
+        # the order they were declared, fast unit tests before whole boots,
+        # after those that failed last time: a killed mutant ends early.
+        cost = os.path.join(self.build, "Testing", "Temporary", "CTestCostData.txt")
+        if os.path.exists(cost):
+            os.remove(cost)
         cmd = ["ctest", "--test-dir", self.build, "-j%d" % self.args.jobs, "--timeout",
                str(self.args.timeout), "--stop-on-failure", "-E", self.args.exclude,
                "--output-on-failure"]
-        return run(cmd, self.work, timeout=self.args.suite_timeout)
+        rc, out, secs = run(cmd, self.work, timeout=self.args.suite_timeout)
+        return rc, (first_failure(out) if rc != -999 else "suite timed out"), secs, out
+
+    def run_program(self, program, limit):
+        """The program's tests in --jobs shards at once, each stopping at its
+        first failure; the first shard to fail ends the others."""
+        exe = os.path.join(self.build, "tests", program)
+        shards = []
+        start = time.time()
+        for index in range(self.args.jobs):
+            env = dict(os.environ, GTEST_TOTAL_SHARDS=str(self.args.jobs),
+                       GTEST_SHARD_INDEX=str(index))
+            log = open(os.path.join(self.work, "shard%d.log" % index), "w+b")
+            proc = subprocess.Popen([exe, "--gtest_fail_fast", "--gtest_brief=1"], cwd=self.work,
+                                    env=env, stdout=log, stderr=subprocess.STDOUT,
+                                    start_new_session=True)
+            shards.append((proc, log))
+        failed = None
+        timed_out = False
+        while any(p.poll() is None for p, _ in shards):
+            for p, _ in shards:
+                if p.poll() not in (None, 0):
+                    failed = p
+            if failed or time.time() - start > limit:
+                timed_out = not failed
+                break
+            time.sleep(0.1)
+        for p, _ in shards:
+            if p.poll() is None:
+                try:
+                    os.killpg(p.pid, 9)
+                except ProcessLookupError:
+                    pass
+                p.wait()
+        out = ""
+        for p, log in shards:
+            log.seek(0)
+            out += log.read().decode(errors="replace")
+            log.close()
+        secs = time.time() - start
+        if timed_out:
+            return -999, "%s timed out after %.0fs" % (program, limit), secs, out
+        rc = next((p.returncode for p, _ in shards if p.returncode != 0), 0)
+        if rc == 0:
+            return 0, "", secs, out
+        m = re.search(r"\[  FAILED  \] (\S+)", out)
+        name = m.group(1) if m else "%s exited with %d" % (program, rc)
+        return rc, name, secs, out
+
+    def evaluate(self, baseline=None):
+        """Builds and tests the tree as it is: (outcome, detail, build
+        seconds, test seconds, output).  The programs are built and run one
+        after the other, so a mutant the first one kills costs no more."""
+        build_secs = test_secs = 0.0
+        out = ""
+        for program in self.programs():
+            rc, out, secs = self.rebuild([program])
+            build_secs += secs
+            if rc != 0:
+                err = re.search(r"error: (.*)", out)
+                return "no-build", (err.group(1)[:120] if err else "build failed"), build_secs, test_secs, out
+            if self.args.runner == "ctest" or not program.endswith("_tests"):
+                continue
+            limit = self.args.suite_timeout
+            if baseline and program in baseline:
+                limit = max(self.args.timeout, self.args.slowdown * baseline[program])
+            rc, detail, secs, out = self.run_program(program, limit)
+            test_secs += secs
+            if baseline is not None and rc == 0:
+                baseline[program] = secs
+            if rc != 0:
+                return "killed", detail, build_secs, test_secs, out
+        if self.args.runner == "ctest":
+            rc, detail, secs, out = self.run_ctest()
+            test_secs += secs
+            if rc != 0:
+                return "killed", detail, build_secs, test_secs, out
+        return "survived", "", build_secs, test_secs, out
 
 
 def first_failure(out):
@@ -527,26 +650,44 @@ def main():
     ap.add_argument("--working-tree", action="store_true",
                     help="mutate the working tree's files as they are (default: the last commit)")
     ap.add_argument("--jobs", type=int, default=2, help="ninja and ctest parallelism (default 2)")
-    ap.add_argument("--timeout", type=int, default=60, help="per-test timeout in seconds (default 60)")
+    ap.add_argument("--runner", choices=["gtest", "ctest"], default="gtest",
+                    help="gtest (default): each test program run directly in --jobs shards, "
+                    "stopping at the first failure, with a timeout of --slowdown times its "
+                    "unmutated run (at least --timeout); ctest: the whole suite through ctest "
+                    "with --timeout per test")
+    ap.add_argument("--slowdown", type=float, default=4.0,
+                    help="gtest runner: a program taking this many times its unmutated run is "
+                    "killed as hanging (default 4)")
+    ap.add_argument("--timeout", type=int, default=60,
+                    help="per-test timeout for ctest, least program timeout for gtest (default 60)")
     ap.add_argument("--suite-timeout", type=int, default=1800, help="whole-suite timeout (default 1800)")
     ap.add_argument("--build-timeout", type=int, default=900)
-    ap.add_argument("--cxxflags", default="-O1 -g0", help="compiler flags of the mutation build")
+    ap.add_argument("--cxxflags", default="-O0 -g0", help="compiler flags of the mutation build")
     ap.add_argument("--targets", default="driver_tests,machine_tests",
                     help="ninja targets rebuilt for each mutant, comma-separated (default: the "
                     "programs that test driver code; add tool_tests,qelmbar,wine_peer_tests for "
                     "the tool's tests too)")
     ap.add_argument("--exclude", default="_NOT_BUILT$",
                     help="ctest -E regex of tests not run (default: those of programs not built)")
+    ap.add_argument("--custom", action="append", default=[], metavar="PATH::OLD::NEW",
+                    help="run a mutant of your own instead of a draw: OLD, which must occur "
+                    "exactly once in PATH, becomes NEW (repeatable)")
     ap.add_argument("--equivalents", default=EQUIVALENT_FILE)
     ap.add_argument("--no-baseline", action="store_true", help="skip the run of the unmutated suite")
     args = ap.parse_args()
 
+    global REVISION
+    REVISION = None if args.working_tree else "HEAD"
     only_files = [f for f in args.files.split(",") if f]
     kinds = [k for k in args.kinds.split(",") if k]
     for k in kinds:
         if k not in KINDS:
             sys.exit("unknown kind %s" % k)
-    mutants = select(ROOT, args.count, args.seed, only_files, kinds, args.all or bool(args.only))
+    if args.custom:
+        mutants = [custom_mutant(spec) for spec in args.custom]
+    else:
+        mutants = select(ROOT, args.count, args.seed, only_files, kinds,
+                         args.all or bool(args.only))
     if args.only:
         wanted = set(args.only.split(","))
         mutants = [m for m in mutants if m.id in wanted]
@@ -581,14 +722,15 @@ def main():
     runner.prepare()
     print("seed %d, %d mutants, kinds: %s" % (args.seed, len(mutants), ",".join(kinds) or "all"),
           flush=True)
-    rc, out, secs = runner.rebuild()
-    if rc != 0:
-        sys.exit("the unmutated tree does not build:\n" + out[-4000:])
+    baseline = {}
     if not args.no_baseline:
-        rc, out, secs = runner.test()
-        if rc != 0:
-            sys.exit("the unmutated suite fails (%s); fix it first:\n%s" % (first_failure(out), out[-4000:]))
-        print("baseline suite passes in %.0fs" % secs, flush=True)
+        outcome, detail, bsecs, tsecs, out = runner.evaluate(baseline)
+        if outcome == "no-build":
+            sys.exit("the unmutated tree does not build:\n" + out[-4000:])
+        if outcome != "survived":
+            sys.exit("the unmutated suite fails (%s); fix it first:\n%s" % (detail, out[-4000:]))
+        print("baseline: built in %.0fs, tests pass in %.0fs (%s)" % (
+            bsecs, tsecs, ", ".join("%s %.0fs" % kv for kv in baseline.items())), flush=True)
 
     counts = {"killed": 0, "survived": 0, "no-build": 0, "equivalent": 0}
     survivors = []
@@ -616,18 +758,7 @@ def main():
             try:
                 with open(target, "w", encoding="utf-8") as fh:
                     fh.write(mutated)
-                rc, out, bsecs = runner.rebuild()
-                if rc != 0:
-                    outcome, tsecs = "no-build", 0.0
-                    err = re.search(r"error: (.*)", out)
-                    detail = err.group(1)[:120] if err else "build failed"
-                else:
-                    rc, out, tsecs = runner.test()
-                    if rc == 0:
-                        outcome = "survived"
-                    else:
-                        outcome = "killed"
-                        detail = first_failure(out) if rc != -999 else "suite timed out"
+                outcome, detail, bsecs, tsecs, out = runner.evaluate(baseline)
             finally:
                 with open(target, "w", encoding="utf-8") as fh:
                     fh.write(original)

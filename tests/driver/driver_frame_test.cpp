@@ -168,6 +168,78 @@ TEST_F(DriverFrameTest, OnlyTheSubsystemsImageStartsTheRun)
         EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(process));
 }
 
+/* A creation of csrss.exe that cannot start the run, for want of pool or
+ * of a work item, leaves it to the next creation of csrss.exe. */
+TEST_F(DriverFrameTest, ARunThatCannotStartIsTriedAgainAtTheNextCsrss)
+{
+    EarlyBoot(false);
+    sk::RegCreateKey(kParameters);
+    sk::RegSetMultiString(kParameters, u"BootTimeOperationsList", { u"CreateKey(\"" + kSoftware + u"\\V\")" });
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
+    std::vector<HANDLE> processes;
+
+    sk::ClearFaults();
+    sk::FailAllocation(1);
+    processes.push_back(sk::CreateProcess("csrss.exe"));
+    sk::WaitForWorkItems();
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
+    EXPECT_TRUE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+
+    sk::FailCall("IoAllocateWorkItem", 1, STATUS_INSUFFICIENT_RESOURCES);
+    processes.push_back(sk::CreateProcess("csrss.exe"));
+    sk::WaitForWorkItems();
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
+    EXPECT_FALSE(IsListEmpty(&QelmbarContext->DeferredList)) << "still waiting";
+
+    processes.push_back(sk::CreateProcess("csrss.exe"));
+    sk::WaitForWorkItems();
+    EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\V"));
+    EXPECT_FALSE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+    for (HANDLE process : processes)
+        EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(process));
+}
+
+/* The deferred run is the last chance: an operation whose hive still
+ * cannot be used fails there (and is traced as a failure), it is not
+ * deferred again to a run that never comes. */
+TEST_F(DriverFrameTest, AnOperationThatStillCannotRunFailsInTheDeferredRun)
+{
+    EarlyBoot(false);
+    sk::RegCreateKey(kParameters);
+    sk::RegSetMultiString(kParameters, u"BootTimeOperationsList",
+                          { u"CreateKey(\"" + kSoftware + u"\\V\")" });
+    struct Outcome {
+        NTSTATUS status;
+        bool deferred;
+    };
+    std::vector<Outcome> outcomes;
+    sk::TraceSink sink;
+    sink.operationOutcome = [&](PLIST_ENTRY, NTSTATUS status, bool deferred) {
+        outcomes.push_back({ status, deferred });
+    };
+    sk::SetTraceSink(sink);
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    /* csrss.exe starts while SOFTWARE is still not loaded. */
+    HANDLE csrss = sk::CreateProcess("csrss.exe");
+    sk::WaitForWorkItems();
+    sk::SetTraceSink(sk::TraceSink());
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_STATUS(STATUS_FAIL_CHECK, outcomes[0].status);
+    EXPECT_TRUE(outcomes[0].deferred) << "at the boot pass";
+    EXPECT_STATUS(STATUS_FAIL_CHECK, outcomes[1].status);
+    EXPECT_FALSE(outcomes[1].deferred) << "in the deferred run";
+    EXPECT_TRUE(IsListEmpty(&QelmbarContext->DeferredList));
+    EXPECT_FALSE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY) << "the run happened, once";
+    ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
+    EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(csrss));
+}
+
 TEST_F(DriverFrameTest, WithSoftwareLoadedAlreadyNoRoutineWaitsForCsrss)
 {
     EarlyBoot(true);

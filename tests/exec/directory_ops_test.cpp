@@ -4,6 +4,7 @@
  * inside their sources, reparse points and the depth bound.
  */
 #include "tests/exec/volume_fixture.h"
+#include "tests/script/script_test_util.h"
 
 #include <unistd.h>
 
@@ -44,6 +45,30 @@ protected:
         Write(drive, dir + "/sub/deeper/c.txt", "c");
     }
     const Entries kSample = { "a.txt", "sub/", "sub/b.txt", "sub/deeper/", "sub/deeper/c.txt" };
+
+    /* One line of a script, parsed and handed to the executor. */
+    NTSTATUS RunLine(const std::u16string &line)
+    {
+        LIST_ENTRY list;
+        std::u16string data = qtest::MultiString({ line });
+        NTSTATUS status = ParseOperationList(data.c_str(), qtest::ByteLength(data), &list);
+        EXPECT_STATUS(STATUS_SUCCESS, status) << qtest::U8(line);
+        if (!NT_SUCCESS(status))
+            return status;
+        EXPECT_EQ(list.Flink->Flink, &list) << "one record";
+        status = RunOperation(CONTAINING_RECORD(list.Flink, OperationRecord, Links));
+        FreeOperationList(&list);
+        return status;
+    }
+    /* A tree with a link to a directory and a link to a file beside its
+     * own entries; both point outside it. */
+    void SampleWithLinks(const std::string &dir)
+    {
+        Sample('C', dir);
+        ASSERT_EQ(symlink(Host('C', "outside").c_str(), Host('C', dir + "/dirlink").c_str()), 0);
+        ASSERT_EQ(symlink(Host('C', "outside/a.txt").c_str(), Host('C', dir + "/filelink").c_str()),
+                  0);
+    }
 };
 
 TEST_F(DirectoryOpsTest, CreateDirCreatesMissingAncestors)
@@ -159,6 +184,52 @@ TEST_F(DirectoryOpsTest, RemoveDirFlags)
     MakeDir('C', "empty");
     EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\empty", false, false));
     EXPECT_FALSE(Exists('C', "empty"));
+}
+
+/* The script says RemoveDir(path, recursive, deleteFiles); the executor
+ * hands the two flags on to the walk each in its place. */
+TEST_F(DirectoryOpsTest, RemoveDirScriptsKeepTheKindOfEntryTheirFlagsKeep)
+{
+    Sample('C', "subdirs");
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY,
+                  RunLine(u"RemoveDir(\"\\??\\C:\\subdirs\", true, false)"));
+    EXPECT_EQ(Tree('C', "subdirs"), (Entries{ "a.txt" })) << "subdirectories go, files stay";
+
+    Sample('C', "files");
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY,
+                  RunLine(u"RemoveDir(\"\\??\\C:\\files\", false, true)"));
+    EXPECT_EQ(Tree('C', "files"), (Entries{ "sub/", "sub/b.txt", "sub/deeper/", "sub/deeper/c.txt" }))
+        << "files go, subdirectories stay";
+
+    Sample('C', "all");
+    EXPECT_STATUS(STATUS_SUCCESS, RunLine(u"RemoveDir(\"\\??\\C:\\all\", true, true)"));
+    EXPECT_FALSE(Exists('C', "all"));
+}
+
+/* A link inside a removal is deleted (the link, never its target) exactly
+ * where an entry of its kind would be: a link to a directory under
+ * recursive, a link to a file under deleteFiles. */
+TEST_F(DirectoryOpsTest, LinksInsideARemovalFollowTheFlagsOfTheirKind)
+{
+    Sample('C', "outside");
+    const Entries linked = { "a.txt", "dirlink", "filelink", "sub/", "sub/b.txt", "sub/deeper/",
+                             "sub/deeper/c.txt" };
+    SampleWithLinks("keep");
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY,
+                  RunLine(u"RemoveDir(\"\\??\\C:\\keep\", false, false)"));
+    EXPECT_EQ(Tree('C', "keep"), linked) << "neither kind is removed, nor its links";
+
+    SampleWithLinks("dirs");
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY,
+                  RunLine(u"RemoveDir(\"\\??\\C:\\dirs\", true, false)"));
+    EXPECT_EQ(Tree('C', "dirs"), (Entries{ "a.txt", "filelink" }));
+
+    SampleWithLinks("files");
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY,
+                  RunLine(u"RemoveDir(\"\\??\\C:\\files\", false, true)"));
+    EXPECT_EQ(Tree('C', "files"), (Entries{ "dirlink", "sub/", "sub/b.txt", "sub/deeper/",
+                                            "sub/deeper/c.txt" }));
+    EXPECT_EQ(Tree('C', "outside"), kSample) << "what the links point to is never touched";
 }
 
 TEST_F(DirectoryOpsTest, ATargetInsideItsSourceIsRefusedBeforeAnythingIsTouched)

@@ -277,6 +277,26 @@ TEST_F(UnloadedHiveTest, ACopyOutOfAHiveNotLoadedYetReadsItThroughATemporaryMoun
     EXPECT_TRUE(sk::LoadedHives().empty());
 }
 
+/* A move deletes its source, so it may take it only from a hive the system
+ * loaded: from a hive not loaded yet, or from the driver's own read-only
+ * mount of it, the move waits for the deferred run and changes nothing. */
+TEST_F(UnloadedHiveTest, AMoveOutOfAHiveTheSystemHasNotLoadedWaits)
+{
+    EXPECT_STATUS(STATUS_FAIL_CHECK, MoveKey(kSoftware + u"\\Vendor", kVendor, false));
+    EXPECT_FALSE(sk::RegKeyExists(kVendor));
+    EXPECT_TRUE(sk::LoadedHives().empty()) << "nothing was mounted for it";
+
+    ASSERT_STATUS(STATUS_SUCCESS, CopyKey(kSoftware + u"\\Vendor", kVendor, false));
+    EXPECT_STATUS(STATUS_FAIL_CHECK,
+                  MoveKey(kSoftware + u"\\Vendor", kSystem + u"\\Moved", false))
+        << "SOFTWARE is mounted now, but only by the driver, for reading";
+    EXPECT_FALSE(sk::RegKeyExists(kSystem + u"\\Moved"));
+    EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\Vendor\\Sub"));
+
+    UnloadTemporaryHives(&context_.TemporaryHiveList);
+    EXPECT_TRUE(IsListEmpty(&context_.TemporaryHiveList));
+}
+
 } // namespace
 
 namespace {
