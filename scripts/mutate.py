@@ -671,7 +671,10 @@ def main():
                     help="ctest -E regex of tests not run (default: those of programs not built)")
     ap.add_argument("--custom", action="append", default=[], metavar="PATH::OLD::NEW",
                     help="run a mutant of your own instead of a draw: OLD, which must occur "
-                    "exactly once in PATH, becomes NEW (repeatable)")
+                    "exactly once in PATH, becomes NEW (repeatable); run before the draw "
+                    "(--count 0: alone) and kept out of the score")
+    ap.add_argument("--custom-file", action="append", default=[], metavar="FILE",
+                    help="mutants of your own, one PATH::OLD::NEW a line (\\n for a newline)")
     ap.add_argument("--equivalents", default=EQUIVALENT_FILE)
     ap.add_argument("--no-baseline", action="store_true", help="skip the run of the unmutated suite")
     args = ap.parse_args()
@@ -683,11 +686,17 @@ def main():
     for k in kinds:
         if k not in KINDS:
             sys.exit("unknown kind %s" % k)
-    if args.custom:
-        mutants = [custom_mutant(spec) for spec in args.custom]
-    else:
+    customs = [custom_mutant(spec) for spec in args.custom]
+    for spec_file in args.custom_file:
+        with open(spec_file, encoding="utf-8") as fh:
+            for line in fh:
+                if line.strip() and not line.startswith("#"):
+                    customs.append(custom_mutant(line.rstrip("\n").replace("\\n", "\n")))
+    mutants = []
+    if args.count > 0 or args.all or args.only:
         mutants = select(ROOT, args.count, args.seed, only_files, kinds,
                          args.all or bool(args.only))
+    mutants = customs + mutants
     if args.only:
         wanted = set(args.only.split(","))
         mutants = [m for m in mutants if m.id in wanted]
@@ -734,6 +743,7 @@ def main():
 
     counts = {"killed": 0, "survived": 0, "no-build": 0, "equivalent": 0}
     survivors = []
+    customs_done = []
     started = time.time()
     results = open(results_path, "a")
     try:
@@ -762,9 +772,12 @@ def main():
             finally:
                 with open(target, "w", encoding="utf-8") as fh:
                     fh.write(original)
-            counts[outcome] += 1
-            if outcome == "survived":
-                survivors.append(m)
+            if m.kind == "custom":
+                customs_done.append((m, outcome, detail))
+            else:
+                counts[outcome] += 1
+                if outcome == "survived":
+                    survivors.append(m)
             print("%s %s (build %.0fs, tests %.0fs) %s\n    - %s\n    + %s" % (
                 label, outcome.upper(), bsecs, tsecs, detail, m.original_line.strip(),
                 m.mutated_line.strip()), flush=True)
@@ -780,6 +793,11 @@ def main():
 
     judged = counts["killed"] + counts["survived"]
     score = 100.0 * counts["killed"] / judged if judged else 0.0
+    if customs_done:
+        print("\nmutants of your own (not in the score):")
+        for m, outcome, detail in customs_done:
+            print("  %s %s %s\n    - %s\n    + %s" % (m.describe(), outcome.upper(), detail,
+                                                  m.original_line.strip(), m.mutated_line.strip()))
     print("\nsurvivors:")
     for m in survivors:
         print("  %s\n    - %s\n    + %s" % (m.describe(), m.original_line.strip(), m.mutated_line.strip()))
