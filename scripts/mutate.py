@@ -517,7 +517,13 @@ class Runner:
             self.src, n, "the working tree" if revision is None else
             subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT,
                            stdout=subprocess.PIPE).stdout.decode().strip()), flush=True)
-        if not os.path.exists(os.path.join(self.build, "build.ninja")):
+        cache = os.path.join(self.build, "CMakeCache.txt")
+        flags = None
+        if os.path.exists(cache):
+            with open(cache) as fh:
+                m = re.search(r"^CMAKE_CXX_FLAGS:STRING=(.*)$", fh.read(), re.M)
+                flags = m.group(1) if m else None
+        if not os.path.exists(os.path.join(self.build, "build.ninja")) or flags != self.args.cxxflags:
             rc, out, _ = run(["cmake", "-S", self.src, "-B", self.build, "-G", "Ninja",
                               "-DCMAKE_BUILD_TYPE=", "-DCMAKE_CXX_FLAGS=%s" % self.args.cxxflags],
                              self.work)
@@ -662,7 +668,7 @@ def main():
                     help="per-test timeout for ctest, least program timeout for gtest (default 60)")
     ap.add_argument("--suite-timeout", type=int, default=1800, help="whole-suite timeout (default 1800)")
     ap.add_argument("--build-timeout", type=int, default=900)
-    ap.add_argument("--cxxflags", default="-O0 -g0", help="compiler flags of the mutation build")
+    ap.add_argument("--cxxflags", default="-O1 -g0", help="compiler flags of the mutation build")
     ap.add_argument("--targets", default="driver_tests,machine_tests",
                     help="ninja targets rebuilt for each mutant, comma-separated (default: the "
                     "programs that test driver code; add tool_tests,qelmbar,wine_peer_tests for "
