@@ -175,6 +175,8 @@ TEST_F(SddlTest, StringsOutsideTheSubsetAreRefused)
         u"D:P(A;;GA;;;s-1-5-18)",
         u"D:P(A;;GA;;;S-1-4294967296-1)",
         u"D:P(A;;GA;;;S-1-0x1000000000000-1)",
+        u"D:P(A;;GA;;;S-1-0x)",
+        u"D:P(A;;GA;;;S-1-0x-5)",
         u"D:P(A;;GA;;;S-1-5-4294967296)",
         u"D:P(A;;GA;;;S-1-1-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16)",
         std::u16string(u"D:P(A;;GA;;;S\0)", 15),

@@ -9,6 +9,9 @@
 #include "simkernel/objects.h"
 #include "tests/registry/registry_fixture.h"
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 using qtest::kSoftware;
@@ -187,6 +190,11 @@ TEST_F(DriverFrameTest, ARunThatCannotStartIsTriedAgainAtTheNextCsrss)
     sk::ClearFaults();
     EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
     EXPECT_TRUE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+    /* Only a creation starts the run, not an exit. */
+    EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(processes.back()));
+    processes.pop_back();
+    sk::WaitForWorkItems();
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
 
     sk::FailCall("IoAllocateWorkItem", 1, STATUS_INSUFFICIENT_RESOURCES);
     processes.push_back(sk::CreateProcess("csrss.exe"));
@@ -280,6 +288,35 @@ TEST_F(DriverFrameTest, ACsrssCreatedWhileTeardownRunsFindsTheLockRefused)
     ASSERT_NE(csrss, nullptr);
     sk::WaitForWorkItems();
     EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V")) << "the deferred list was freed by teardown";
+    EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(csrss));
+}
+
+/* Teardown that begins while the creation of csrss.exe holds the remove
+ * lock, after the run's work item was made: the run's own hold is refused,
+ * and the work item goes back before the creation lets teardown go on. */
+TEST_F(DriverFrameTest, ATeardownBeforeTheRunHoldsTheLockGetsTheWorkItemBack)
+{
+    EarlyBoot(false);
+    sk::RegCreateKey(kParameters);
+    sk::RegSetMultiString(kParameters, u"BootTimeOperationsList", { u"CreateKey(\"" + kSoftware + u"\\V\")" });
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
+    std::atomic<bool> started{ false };
+    std::thread teardown;
+    sk::SetCallObserver([&](const char *routine, uint64_t) {
+        if (started || std::string(routine) != "IoAllocateWorkItem")
+            return;
+        started = true;
+        teardown = std::thread([&] { Unload(); });
+        /* Teardown waits for the creation's hold on the remove lock. */
+        sk::WaitForBlockedThreads(1);
+    });
+    HANDLE csrss = sk::CreateProcess("csrss.exe");
+    ASSERT_TRUE(started);
+    teardown.join();
+    sk::SetCallObserver(nullptr);
+    sk::WaitForWorkItems();
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V")) << "the run never started";
     EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(csrss));
 }
 

@@ -259,6 +259,17 @@ TEST_F(DirectoryOpsTest, ATargetInsideItsSourceIsRefusedBeforeAnythingIsTouched)
     EXPECT_EQ(Read('C', "src/a.txt"), "a");
 }
 
+/* A volume's root is named with its backslash once opened; every path on
+ * the volume lies inside it. */
+TEST_F(DirectoryOpsTest, NothingOnAVolumeIsOutsideItsRoot)
+{
+    Write('D', "a.txt", "a");
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER, Walk(u"\\??\\D:\\", u"\\??\\D:\\copy", WalkCopy));
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER,
+                  Walk(u"\\??\\D:\\", u"\\??\\D:\\new\\deeper", WalkMove));
+    EXPECT_EQ(Tree('D'), (Entries{ "a.txt" }));
+}
+
 TEST_F(DirectoryOpsTest, WalksNeverPassThroughReparsePoints)
 {
     Sample('C', "outside");
@@ -303,6 +314,40 @@ TEST_F(DirectoryOpsTest, DepthIsBounded)
     MakeDir('C', fits);
     EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\fits", true, true));
     EXPECT_FALSE(Exists('C', "fits"));
+}
+
+/* A listing that fails ends its level with that failure: nothing below is
+ * taken for done, and the directory is not deleted. */
+TEST_F(DirectoryOpsTest, AListingThatFailsEndsTheWalkWithItsStatus)
+{
+    Sample('C', "d");
+    sk::ClearFaults();
+    sk::FailCall("ZwQueryDirectoryFile", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_STATUS(STATUS_INSUFFICIENT_RESOURCES, RemoveDir(u"\\??\\C:\\d", true, true));
+    sk::ClearFaults();
+    EXPECT_EQ(Tree('C', "d"), kSample);
+
+    sk::FailCall("ZwQueryDirectoryFile", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_STATUS(STATUS_INSUFFICIENT_RESOURCES,
+                  Walk(u"\\??\\C:\\d", u"\\??\\D:\\d", WalkMove));
+    sk::ClearFaults();
+    EXPECT_EQ(Tree('C', "d"), kSample) << "the source stays whole";
+}
+
+/* The containment check asks each path's name once opened; names around
+ * the size of its first buffer (512 bytes) are read whole, whichever
+ * attempt they need. */
+TEST_F(DirectoryOpsTest, NamesThatFillTheFirstNameBufferAreWalked)
+{
+    for (size_t length = 226; length <= 236; length++) {
+        const std::string name(length, 'n');
+        MakeDir('C', name);
+        Write('C', name + "/a.txt", "a");
+        EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\" + qtest::U16(name),
+                                           u"\\??\\D:\\" + qtest::U16(name), WalkCopy))
+            << length;
+        EXPECT_EQ(Read('D', name + "/a.txt"), "a") << length;
+    }
 }
 
 TEST_F(DirectoryOpsTest, ADirectoryThatVanishesIsRemoved)
