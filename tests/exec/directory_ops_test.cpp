@@ -295,6 +295,18 @@ TEST_F(DirectoryOpsTest, WalksNeverPassThroughReparsePoints)
     EXPECT_EQ(Tree('C', "outside"), kSample) << "a removal that names a link removes the link";
 }
 
+/* A move or copy named by a link works through it, on what it points to;
+ * only a removal looks at the link itself. */
+TEST_F(DirectoryOpsTest, AMoveNamedByALinkMovesWhatItPointsTo)
+{
+    Sample('C', "outside");
+    ASSERT_EQ(symlink(Host('C', "outside").c_str(), Host('C', "link").c_str()), 0);
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\link", u"\\??\\D:\\moved", WalkMove));
+    EXPECT_EQ(Tree('D', "moved"), kSample);
+    EXPECT_FALSE(Exists('C', "outside")) << "the directory it points to went with its entries";
+    EXPECT_TRUE(std::filesystem::is_symlink(Host('C', "link"))) << "the link itself stays";
+}
+
 TEST_F(DirectoryOpsTest, DepthIsBounded)
 {
     std::string path = "deep";
