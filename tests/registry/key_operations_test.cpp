@@ -279,12 +279,14 @@ TEST_F(UnloadedHiveTest, ACopyOutOfAHiveNotLoadedYetReadsItThroughATemporaryMoun
 
 /* A move deletes its source, so it may take it only from a hive the system
  * loaded: from a hive not loaded yet, or from the driver's own read-only
- * mount of it, the move waits for the deferred run and changes nothing. */
-TEST_F(UnloadedHiveTest, AMoveOutOfAHiveTheSystemHasNotLoadedWaits)
+ * mount of it, the move waits for the deferred run and changes nothing.
+ * So does the deletion of a value there. */
+TEST_F(UnloadedHiveTest, AMoveOrADeletionInAHiveTheSystemHasNotLoadedWaits)
 {
     EXPECT_STATUS(STATUS_FAIL_CHECK, MoveKey(kSoftware + u"\\Vendor", kVendor, false));
     EXPECT_FALSE(sk::RegKeyExists(kVendor));
-    EXPECT_TRUE(sk::LoadedHives().empty()) << "nothing was mounted for it";
+    EXPECT_STATUS(STATUS_FAIL_CHECK, DeleteKeyValue(kSoftware + u"\\Vendor", u"Version"));
+    EXPECT_TRUE(sk::LoadedHives().empty()) << "nothing was mounted for them";
 
     ASSERT_STATUS(STATUS_SUCCESS, CopyKey(kSoftware + u"\\Vendor", kVendor, false));
     EXPECT_STATUS(STATUS_FAIL_CHECK,
@@ -292,6 +294,8 @@ TEST_F(UnloadedHiveTest, AMoveOutOfAHiveTheSystemHasNotLoadedWaits)
         << "SOFTWARE is mounted now, but only by the driver, for reading";
     EXPECT_FALSE(sk::RegKeyExists(kSystem + u"\\Moved"));
     EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\Vendor\\Sub"));
+    EXPECT_STATUS(STATUS_FAIL_CHECK, DeleteKeyValue(kSoftware + u"\\Vendor", u"Version"));
+    EXPECT_TRUE(sk::RegGetValue(kSoftware + u"\\Vendor", u"Version").has_value());
 
     UnloadTemporaryHives(&context_.TemporaryHiveList);
     EXPECT_TRUE(IsListEmpty(&context_.TemporaryHiveList));
