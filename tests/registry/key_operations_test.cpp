@@ -212,6 +212,38 @@ TEST_F(KeyOperationsTest, AChangeOfCaseAloneNeedsTheKernelsRename)
     EXPECT_EQ(Tree(kVendor), before) << "never copied onto itself and deleted";
 }
 
+/* A key's full name is read whole up to the longest counted string, and
+ * refused one character beyond. */
+TEST_F(KeyOperationsTest, KeyNamesUpToTheLongestCountedStringAreRead)
+{
+    const size_t longest = QELMBAR_MAX_STRING_BYTES / sizeof(WCHAR);
+    std::u16string path = kSystem;
+    while (path.size() + 1 + 255 < longest)
+        path += u"\\" + std::u16string(255, u'k');
+    path += u"\\" + std::u16string(longest - path.size() - 1, u'k');
+    ASSERT_EQ(path.size(), longest);
+    sk::RegCreateKey(path);
+    sk::RegCreateKey(path + u"m");
+
+    for (const std::u16string &name : { path, path + u"m" }) {
+        UNICODE_STRING counted = qtest::Counted(name);
+        OBJECT_ATTRIBUTES attributes;
+        HANDLE key = nullptr;
+        InitializeKeyAttributes(&attributes, &counted, nullptr, REGISTRY_KEY_ATTRIBUTES);
+        ASSERT_STATUS(STATUS_SUCCESS, ZwOpenKey(&key, KEY_READ, &attributes));
+        UNICODE_STRING read = { 0, 0, nullptr };
+        NTSTATUS status = QueryKeyName(key, &read);
+        if (name.size() == longest) {
+            EXPECT_STATUS(STATUS_SUCCESS, status);
+            EXPECT_EQ(read.Length, QELMBAR_MAX_STRING_BYTES);
+        } else {
+            EXPECT_STATUS(STATUS_NAME_TOO_LONG, status);
+        }
+        FreeKeyName(&read);
+        ZwClose(key);
+    }
+}
+
 TEST_F(KeyOperationsTest, TreesAsDeepAsTheRegistryAllowsAreHandledAndDeeperOnesRefused)
 {
     auto build = [](const std::u16string &root, ULONG levels) {
