@@ -182,6 +182,14 @@ TEST_F(DriverFrameTest, ARunThatCannotStartIsTriedAgainAtTheNextCsrss)
     ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
     std::vector<HANDLE> processes;
 
+    /* A process the driver cannot look up is passed over. */
+    sk::ClearFaults();
+    sk::FailCall("PsLookupProcessByProcessId", 1, STATUS_INVALID_PARAMETER);
+    processes.push_back(sk::CreateProcess("csrss.exe"));
+    sk::WaitForWorkItems();
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
+
     sk::ClearFaults();
     sk::FailAllocation(1);
     processes.push_back(sk::CreateProcess("csrss.exe"));
