@@ -761,9 +761,12 @@ def main():
                 continue
             if m.id in done:
                 r = done[m.id]
-                counts[r["outcome"]] += 1
-                if r["outcome"] == "survived":
-                    survivors.append(m)
+                if m.kind == "custom":
+                    customs_done.append((m, r["outcome"], r.get("detail", "") + " (earlier run)"))
+                else:
+                    counts[r["outcome"]] += 1
+                    if r["outcome"] == "survived":
+                        survivors.append(m)
                 print("%s %s (earlier run)" % (label, r["outcome"].upper()), flush=True)
                 continue
             target = os.path.join(runner.src, m.path)
