@@ -347,11 +347,11 @@ def read_source(path):
         return fh.read()
 
 
-def custom_mutant(spec):
+def custom_mutant(definition):
     try:
-        path, old, new = spec.split("::")
+        path, old, new = definition.split("::")
     except ValueError:
-        sys.exit("--custom wants PATH::OLD::NEW, not %r" % spec)
+        sys.exit("--custom wants PATH::OLD::NEW, not %r" % definition)
     text = read_source(path)
     if text.count(old) != 1:
         sys.exit("%s: %r occurs %d times, not once" % (path, old, text.count(old)))
@@ -363,7 +363,7 @@ def custom_mutant(spec):
     le = len(text) if le < 0 else le
     mu.original_line = text[ls:le]
     mu.mutated_line = text[ls:start] + new + text[mu.end:le]
-    mu.id = "custom-" + hashlib.sha1(spec.encode()).hexdigest()[:6]
+    mu.id = "custom-" + hashlib.sha1(definition.encode()).hexdigest()[:6]
     return mu
 
 
@@ -692,9 +692,9 @@ def main():
     for k in kinds:
         if k not in KINDS:
             sys.exit("unknown kind %s" % k)
-    customs = [custom_mutant(spec) for spec in args.custom]
-    for spec_file in args.custom_file:
-        with open(spec_file, encoding="utf-8") as fh:
+    customs = [custom_mutant(definition) for definition in args.custom]
+    for mutant_file in args.custom_file:
+        with open(mutant_file, encoding="utf-8") as fh:
             for line in fh:
                 if line.strip() and not line.startswith("#"):
                     customs.append(custom_mutant(line.rstrip("\n").replace("\\n", "\n")))
