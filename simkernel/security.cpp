@@ -132,8 +132,9 @@ bool OffsetFits(ULONG offset, size_t length, size_t minimum, size_t *available)
 }
 
 /* RtlValidRelativeSecurityDescriptor.  NT lets a descriptor without a DACL
- * or SACL pass even when the caller requires one; a present DACL or SACL
- * must have one whole ACL, so a null ACL fails here. */
+ * or SACL pass even when the caller requires one, and a present one at
+ * offset 0 (the null ACL, which grants everything) passes too; a present
+ * DACL or SACL at any other offset must be one whole ACL. */
 bool RelativeValid(const uint8_t *sd, size_t length, SECURITY_INFORMATION required)
 {
     size_t available;
@@ -156,12 +157,12 @@ bool RelativeValid(const uint8_t *sd, size_t length, SECURITY_INFORMATION requir
     } else if (required & GROUP_SECURITY_INFORMATION) {
         return false;
     }
-    if (control & SE_DACL_PRESENT) {
+    if ((control & SE_DACL_PRESENT) && dacl) {
         if (!OffsetFits(dacl, length, sizeof(ACL), &available) ||
             Read16(sd + dacl + 2) > available || !AclValid(sd + dacl))
             return false;
     }
-    if (control & SE_SACL_PRESENT) {
+    if ((control & SE_SACL_PRESENT) && sacl) {
         if (!OffsetFits(sacl, length, sizeof(ACL), &available) ||
             Read16(sd + sacl + 2) > available || !AclValid(sd + sacl))
             return false;

@@ -164,7 +164,9 @@ TEST_F(PackageTest, ARevertThatWaitsForItsHiveIsFinalOnlyOnceItRan)
     AddPackage(u"Pkg");
     sk::RegSetDword(kPkg, u"StartBootCounter", 4);
     SetScript(kPkg, u"RevertOperations",
-              { u"DeleteKey(\"" + qtest::kSoftware + u"\\Vendor\", true)", u"CreateKey(\"" + kProbe + u"\\R\")" });
+              { u"DeleteKey(\"" + qtest::kSoftware + u"\\Vendor\", true)",
+                u"CopyKey(\"" + kProbe + u"\\Missing\", \"" + kProbe + u"\\Copy\", false)",
+                u"CreateKey(\"" + kProbe + u"\\R\")" });
     context_.ImproperShutdownDetected = TRUE;
 
     HANDLE key = nullptr;
@@ -177,6 +179,7 @@ TEST_F(PackageTest, ARevertThatWaitsForItsHiveIsFinalOnlyOnceItRan)
     ZwClose(key);
     EXPECT_TRUE(sk::RegKeyExists(kProbe + u"\\R"));
     EXPECT_EQ(State(), StateBytes(u"Package")) << "a power loss now reverts it again";
+    EXPECT_FALSE(sk::RegGetValue(kPkg, u"LastPackageError").has_value());
 
     /* The system loads SOFTWARE; the deferred run completes the revert. */
     ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(qtest::kSoftware, u"SOFTWARE"));
@@ -187,7 +190,8 @@ TEST_F(PackageTest, ARevertThatWaitsForItsHiveIsFinalOnlyOnceItRan)
     CompletePendingReverts(&context_.PendingRevertList);
     EXPECT_FALSE(sk::RegKeyExists(qtest::kSoftware + u"\\Vendor"));
     EXPECT_EQ(State(), StateBytes(u"Reverted"));
-    EXPECT_FALSE(sk::RegGetValue(kPkg, u"LastPackageError").has_value());
+    EXPECT_EQ(Dword(kPkg, u"LastPackageError"), (ULONG)STATUS_OBJECT_NAME_NOT_FOUND)
+        << "the failure of the part that ran at the boot pass";
     EXPECT_TRUE(IsListEmpty(&context_.PendingRevertList));
 }
 
@@ -213,12 +217,18 @@ TEST_F(PackageTest, PackagesOfTheWrongKindAreCorruptedAndNothingOfThemRuns)
     SetScript(kParameters + u"\\Bad", u"SetupOperations", { u"NoSuchOperation(\"x\")" });
     AddPackage(u"Empty");
     sk::RegSetValue(kParameters + u"\\Empty", u"CleanOperations", REG_SZ, {});
+    AddPackage(u"Text");
+    sk::RegSetValue(kParameters + u"\\Text", u"RevertOperations", REG_SZ,
+                    StateBytes(u"CreateKey(\"" + kProbe + u"\\Ran\")"));
 
     EXPECT_EQ(Pass(), (std::vector<std::u16string>{ u"Empty" }));
     EXPECT_EQ(State(), StateBytes(u"Corrupted"));
     EXPECT_EQ(State().size(), 20u);
     EXPECT_EQ(Dword(kPkg, u"LastPackageError"), (ULONG)STATUS_NOT_SUPPORTED);
     EXPECT_EQ(Dword(kParameters + u"\\Bad", u"LastPackageError"), (ULONG)STATUS_DATA_OVERRUN);
+    EXPECT_EQ(State(kParameters + u"\\Text"), StateBytes(u"Corrupted"));
+    EXPECT_EQ(Dword(kParameters + u"\\Text", u"LastPackageError"), (ULONG)STATUS_NOT_SUPPORTED)
+        << "a script that is no REG_MULTI_SZ";
     EXPECT_FALSE(sk::RegKeyExists(kProbe + u"\\Ran"));
 }
 

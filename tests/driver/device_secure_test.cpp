@@ -175,6 +175,8 @@ TEST_F(SddlTest, StringsOutsideTheSubsetAreRefused)
         u"D:P(A;;GA;;;s-1-5-18)",
         u"D:P(A;;GA;;;S-1-4294967296-1)",
         u"D:P(A;;GA;;;S-1-0x1000000000000-1)",
+        u"D:P(A;;GA;;;S-1-0x)",
+        u"D:P(A;;GA;;;S-1-0x-5)",
         u"D:P(A;;GA;;;S-1-5-4294967296)",
         u"D:P(A;;GA;;;S-1-1-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16)",
         std::u16string(u"D:P(A;;GA;;;S\0)", 15),
@@ -456,8 +458,6 @@ TEST_F(DeviceSecureTest, ADamagedSecurityValueLeavesTheDeviceToTheKernel)
     std::vector<uint8_t> good = qtest::RelativeDescriptor({ { 0, 0, GENERIC_ALL, "S-1-1-0" } });
     std::vector<uint8_t> noDacl = good;
     noDacl[2] &= (uint8_t)~SE_DACL_PRESENT;
-    std::vector<uint8_t> nullDacl = good;
-    nullDacl[16] = 0;
     std::vector<uint8_t> absolute = good;
     absolute[3] &= 0x7F;
     std::vector<uint8_t> badAce = good;
@@ -467,7 +467,6 @@ TEST_F(DeviceSecureTest, ADamagedSecurityValueLeavesTheDeviceToTheKernel)
         { "garbage", { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21 } },
         { "cut short", std::vector<uint8_t>(good.begin(), good.end() - 1) },
         { "no DACL", noDacl },
-        { "null DACL", nullDacl },
         { "not self-relative", absolute },
         { "a bad ACE", badAce },
     };
@@ -478,6 +477,22 @@ TEST_F(DeviceSecureTest, ADamagedSecurityValueLeavesTheDeviceToTheKernel)
         EXPECT_EQ(Security(), kKernelOnly);
         DeleteDevice();
     }
+}
+
+/* A null DACL (present, at offset 0) is a valid descriptor to the kernel's
+ * validator, and would open the device to everyone: the driver itself
+ * refuses it and leaves the device to the kernel. */
+TEST_F(DeviceSecureTest, ANullDaclInTheSecurityValueIsRefused)
+{
+    std::vector<uint8_t> nullDacl = qtest::RelativeDescriptor({ { 0, 0, GENERIC_ALL, "S-1-1-0" } });
+    nullDacl[16] = 0;
+    ASSERT_TRUE(RtlValidRelativeSecurityDescriptor(nullDacl.data(), (ULONG)nullDacl.size(),
+                                                   DACL_SECURITY_INFORMATION))
+        << "the validator passes it; the refusal is the driver's";
+    SetProperty(u"Security", REG_BINARY, nullDacl);
+    ASSERT_STATUS(STATUS_SUCCESS, Create());
+    EXPECT_EQ(Security(), kKernelOnly);
+    DeleteDevice();
 }
 
 TEST_F(DeviceSecureTest, InvalidSddlIsRefusedBeforeAnythingIsCreated)

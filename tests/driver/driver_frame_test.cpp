@@ -9,6 +9,9 @@
 #include "simkernel/objects.h"
 #include "tests/registry/registry_fixture.h"
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 using qtest::kSoftware;
@@ -168,6 +171,91 @@ TEST_F(DriverFrameTest, OnlyTheSubsystemsImageStartsTheRun)
         EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(process));
 }
 
+/* A creation of csrss.exe that cannot start the run, for want of pool or
+ * of a work item, leaves it to the next creation of csrss.exe. */
+TEST_F(DriverFrameTest, ARunThatCannotStartIsTriedAgainAtTheNextCsrss)
+{
+    EarlyBoot(false);
+    sk::RegCreateKey(kParameters);
+    sk::RegSetMultiString(kParameters, u"BootTimeOperationsList", { u"CreateKey(\"" + kSoftware + u"\\V\")" });
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
+    std::vector<HANDLE> processes;
+
+    /* A process the driver cannot look up is passed over. */
+    sk::ClearFaults();
+    sk::FailCall("PsLookupProcessByProcessId", 1, STATUS_INVALID_PARAMETER);
+    processes.push_back(sk::CreateProcess("csrss.exe"));
+    sk::WaitForWorkItems();
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
+
+    sk::ClearFaults();
+    sk::FailAllocation(1);
+    processes.push_back(sk::CreateProcess("csrss.exe"));
+    sk::WaitForWorkItems();
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
+    EXPECT_TRUE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+    /* Only a creation starts the run, not an exit. */
+    EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(processes.back()));
+    processes.pop_back();
+    sk::WaitForWorkItems();
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
+
+    sk::FailCall("IoAllocateWorkItem", 1, STATUS_INSUFFICIENT_RESOURCES);
+    processes.push_back(sk::CreateProcess("csrss.exe"));
+    sk::WaitForWorkItems();
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
+    EXPECT_FALSE(IsListEmpty(&QelmbarContext->DeferredList)) << "still waiting";
+
+    processes.push_back(sk::CreateProcess("csrss.exe"));
+    sk::WaitForWorkItems();
+    EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\V"));
+    EXPECT_FALSE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+    for (HANDLE process : processes)
+        EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(process));
+}
+
+/* The deferred run is the last chance: an operation whose hive still
+ * cannot be used fails there (and is traced as a failure), it is not
+ * deferred again to a run that never comes. */
+TEST_F(DriverFrameTest, AnOperationThatStillCannotRunFailsInTheDeferredRun)
+{
+    EarlyBoot(false);
+    sk::RegCreateKey(kParameters);
+    sk::RegSetMultiString(kParameters, u"BootTimeOperationsList",
+                          { u"CreateKey(\"" + kSoftware + u"\\V\")" });
+    struct Outcome {
+        NTSTATUS status;
+        bool deferred;
+    };
+    std::vector<Outcome> outcomes;
+    sk::TraceSink sink;
+    sink.operationOutcome = [&](PLIST_ENTRY, NTSTATUS status, bool deferred) {
+        outcomes.push_back({ status, deferred });
+    };
+    sk::SetTraceSink(sink);
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    /* csrss.exe starts while SOFTWARE is still not loaded. */
+    HANDLE csrss = sk::CreateProcess("csrss.exe");
+    sk::WaitForWorkItems();
+    sk::SetTraceSink(sk::TraceSink());
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_STATUS(STATUS_FAIL_CHECK, outcomes[0].status);
+    EXPECT_TRUE(outcomes[0].deferred) << "at the boot pass";
+    EXPECT_STATUS(STATUS_FAIL_CHECK, outcomes[1].status);
+    EXPECT_FALSE(outcomes[1].deferred) << "in the deferred run";
+    EXPECT_TRUE(IsListEmpty(&QelmbarContext->DeferredList));
+    EXPECT_FALSE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY) << "the run happened, once";
+    ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V"));
+    EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(csrss));
+}
+
 TEST_F(DriverFrameTest, WithSoftwareLoadedAlreadyNoRoutineWaitsForCsrss)
 {
     EarlyBoot(true);
@@ -208,6 +296,35 @@ TEST_F(DriverFrameTest, ACsrssCreatedWhileTeardownRunsFindsTheLockRefused)
     ASSERT_NE(csrss, nullptr);
     sk::WaitForWorkItems();
     EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V")) << "the deferred list was freed by teardown";
+    EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(csrss));
+}
+
+/* Teardown that begins while the creation of csrss.exe holds the remove
+ * lock, after the run's work item was made: the run's own hold is refused,
+ * and the work item goes back before the creation lets teardown go on. */
+TEST_F(DriverFrameTest, ATeardownBeforeTheRunHoldsTheLockGetsTheWorkItemBack)
+{
+    EarlyBoot(false);
+    sk::RegCreateKey(kParameters);
+    sk::RegSetMultiString(kParameters, u"BootTimeOperationsList", { u"CreateKey(\"" + kSoftware + u"\\V\")" });
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
+    std::atomic<bool> started{ false };
+    std::thread teardown;
+    sk::SetCallObserver([&](const char *routine, uint64_t) {
+        if (started || std::string(routine) != "IoAllocateWorkItem")
+            return;
+        started = true;
+        teardown = std::thread([&] { Unload(); });
+        /* Teardown waits for the creation's hold on the remove lock. */
+        sk::WaitForBlockedThreads(1);
+    });
+    HANDLE csrss = sk::CreateProcess("csrss.exe");
+    ASSERT_TRUE(started);
+    teardown.join();
+    sk::SetCallObserver(nullptr);
+    sk::WaitForWorkItems();
+    EXPECT_FALSE(sk::RegKeyExists(kSoftware + u"\\V")) << "the run never started";
     EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(csrss));
 }
 

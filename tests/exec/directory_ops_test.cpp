@@ -4,6 +4,7 @@
  * inside their sources, reparse points and the depth bound.
  */
 #include "tests/exec/volume_fixture.h"
+#include "tests/script/script_test_util.h"
 
 #include <unistd.h>
 
@@ -44,6 +45,30 @@ protected:
         Write(drive, dir + "/sub/deeper/c.txt", "c");
     }
     const Entries kSample = { "a.txt", "sub/", "sub/b.txt", "sub/deeper/", "sub/deeper/c.txt" };
+
+    /* One line of a script, parsed and handed to the executor. */
+    NTSTATUS RunLine(const std::u16string &line)
+    {
+        LIST_ENTRY list;
+        std::u16string data = qtest::MultiString({ line });
+        NTSTATUS status = ParseOperationList(data.c_str(), qtest::ByteLength(data), &list);
+        EXPECT_STATUS(STATUS_SUCCESS, status) << qtest::U8(line);
+        if (!NT_SUCCESS(status))
+            return status;
+        EXPECT_EQ(list.Flink->Flink, &list) << "one record";
+        status = RunOperation(CONTAINING_RECORD(list.Flink, OperationRecord, Links));
+        FreeOperationList(&list);
+        return status;
+    }
+    /* A tree with a link to a directory and a link to a file beside its
+     * own entries; both point outside it. */
+    void SampleWithLinks(const std::string &dir)
+    {
+        Sample('C', dir);
+        ASSERT_EQ(symlink(Host('C', "outside").c_str(), Host('C', dir + "/dirlink").c_str()), 0);
+        ASSERT_EQ(symlink(Host('C', "outside/a.txt").c_str(), Host('C', dir + "/filelink").c_str()),
+                  0);
+    }
 };
 
 TEST_F(DirectoryOpsTest, CreateDirCreatesMissingAncestors)
@@ -161,6 +186,52 @@ TEST_F(DirectoryOpsTest, RemoveDirFlags)
     EXPECT_FALSE(Exists('C', "empty"));
 }
 
+/* The script says RemoveDir(path, recursive, deleteFiles); the executor
+ * hands the two flags on to the walk each in its place. */
+TEST_F(DirectoryOpsTest, RemoveDirScriptsKeepTheKindOfEntryTheirFlagsKeep)
+{
+    Sample('C', "subdirs");
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY,
+                  RunLine(u"RemoveDir(\"\\??\\C:\\subdirs\", true, false)"));
+    EXPECT_EQ(Tree('C', "subdirs"), (Entries{ "a.txt" })) << "subdirectories go, files stay";
+
+    Sample('C', "files");
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY,
+                  RunLine(u"RemoveDir(\"\\??\\C:\\files\", false, true)"));
+    EXPECT_EQ(Tree('C', "files"), (Entries{ "sub/", "sub/b.txt", "sub/deeper/", "sub/deeper/c.txt" }))
+        << "files go, subdirectories stay";
+
+    Sample('C', "all");
+    EXPECT_STATUS(STATUS_SUCCESS, RunLine(u"RemoveDir(\"\\??\\C:\\all\", true, true)"));
+    EXPECT_FALSE(Exists('C', "all"));
+}
+
+/* A link inside a removal is deleted (the link, never its target) exactly
+ * where an entry of its kind would be: a link to a directory under
+ * recursive, a link to a file under deleteFiles. */
+TEST_F(DirectoryOpsTest, LinksInsideARemovalFollowTheFlagsOfTheirKind)
+{
+    Sample('C', "outside");
+    const Entries linked = { "a.txt", "dirlink", "filelink", "sub/", "sub/b.txt", "sub/deeper/",
+                             "sub/deeper/c.txt" };
+    SampleWithLinks("keep");
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY,
+                  RunLine(u"RemoveDir(\"\\??\\C:\\keep\", false, false)"));
+    EXPECT_EQ(Tree('C', "keep"), linked) << "neither kind is removed, nor its links";
+
+    SampleWithLinks("dirs");
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY,
+                  RunLine(u"RemoveDir(\"\\??\\C:\\dirs\", true, false)"));
+    EXPECT_EQ(Tree('C', "dirs"), (Entries{ "a.txt", "filelink" }));
+
+    SampleWithLinks("files");
+    EXPECT_STATUS(STATUS_DIRECTORY_NOT_EMPTY,
+                  RunLine(u"RemoveDir(\"\\??\\C:\\files\", false, true)"));
+    EXPECT_EQ(Tree('C', "files"), (Entries{ "dirlink", "sub/", "sub/b.txt", "sub/deeper/",
+                                            "sub/deeper/c.txt" }));
+    EXPECT_EQ(Tree('C', "outside"), kSample) << "what the links point to is never touched";
+}
+
 TEST_F(DirectoryOpsTest, ATargetInsideItsSourceIsRefusedBeforeAnythingIsTouched)
 {
     Sample('C', "src");
@@ -188,6 +259,17 @@ TEST_F(DirectoryOpsTest, ATargetInsideItsSourceIsRefusedBeforeAnythingIsTouched)
     EXPECT_EQ(Read('C', "src/a.txt"), "a");
 }
 
+/* A volume's root is named with its backslash once opened; every path on
+ * the volume lies inside it. */
+TEST_F(DirectoryOpsTest, NothingOnAVolumeIsOutsideItsRoot)
+{
+    Write('D', "a.txt", "a");
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER, Walk(u"\\??\\D:\\", u"\\??\\D:\\copy", WalkCopy));
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER,
+                  Walk(u"\\??\\D:\\", u"\\??\\D:\\new\\deeper", WalkMove));
+    EXPECT_EQ(Tree('D'), (Entries{ "a.txt" }));
+}
+
 TEST_F(DirectoryOpsTest, WalksNeverPassThroughReparsePoints)
 {
     Sample('C', "outside");
@@ -213,6 +295,18 @@ TEST_F(DirectoryOpsTest, WalksNeverPassThroughReparsePoints)
     EXPECT_EQ(Tree('C', "outside"), kSample) << "a removal that names a link removes the link";
 }
 
+/* A move or copy named by a link works through it, on what it points to;
+ * only a removal looks at the link itself. */
+TEST_F(DirectoryOpsTest, AMoveNamedByALinkMovesWhatItPointsTo)
+{
+    Sample('C', "outside");
+    ASSERT_EQ(symlink(Host('C', "outside").c_str(), Host('C', "link").c_str()), 0);
+    EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\link", u"\\??\\D:\\moved", WalkMove));
+    EXPECT_EQ(Tree('D', "moved"), kSample);
+    EXPECT_FALSE(Exists('C', "outside")) << "the directory it points to went with its entries";
+    EXPECT_TRUE(std::filesystem::is_symlink(Host('C', "link"))) << "the link itself stays";
+}
+
 TEST_F(DirectoryOpsTest, DepthIsBounded)
 {
     std::string path = "deep";
@@ -232,6 +326,40 @@ TEST_F(DirectoryOpsTest, DepthIsBounded)
     MakeDir('C', fits);
     EXPECT_STATUS(STATUS_SUCCESS, RemoveDir(u"\\??\\C:\\fits", true, true));
     EXPECT_FALSE(Exists('C', "fits"));
+}
+
+/* A listing that fails ends its level with that failure: nothing below is
+ * taken for done, and the directory is not deleted. */
+TEST_F(DirectoryOpsTest, AListingThatFailsEndsTheWalkWithItsStatus)
+{
+    Sample('C', "d");
+    sk::ClearFaults();
+    sk::FailCall("ZwQueryDirectoryFile", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_STATUS(STATUS_INSUFFICIENT_RESOURCES, RemoveDir(u"\\??\\C:\\d", true, true));
+    sk::ClearFaults();
+    EXPECT_EQ(Tree('C', "d"), kSample);
+
+    sk::FailCall("ZwQueryDirectoryFile", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_STATUS(STATUS_INSUFFICIENT_RESOURCES,
+                  Walk(u"\\??\\C:\\d", u"\\??\\D:\\d", WalkMove));
+    sk::ClearFaults();
+    EXPECT_EQ(Tree('C', "d"), kSample) << "the source stays whole";
+}
+
+/* The containment check asks each path's name once opened; names around
+ * the size of its first buffer (512 bytes) are read whole, whichever
+ * attempt they need. */
+TEST_F(DirectoryOpsTest, NamesThatFillTheFirstNameBufferAreWalked)
+{
+    for (size_t length = 226; length <= 236; length++) {
+        const std::string name(length, 'n');
+        MakeDir('C', name);
+        Write('C', name + "/a.txt", "a");
+        EXPECT_STATUS(STATUS_SUCCESS, Walk(u"\\??\\C:\\" + qtest::U16(name),
+                                           u"\\??\\D:\\" + qtest::U16(name), WalkCopy))
+            << length;
+        EXPECT_EQ(Read('D', name + "/a.txt"), "a") << length;
+    }
 }
 
 TEST_F(DirectoryOpsTest, ADirectoryThatVanishesIsRemoved)

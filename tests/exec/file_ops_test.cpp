@@ -147,6 +147,28 @@ TEST_F(FileOpsTest, ACrossVolumeMoveKeepsItsSourceUntilTheCopyIsOnDisk)
     EXPECT_EQ(Read('C', "a.txt"), "precious");
 }
 
+/* The delete of the source is the move's last step: when it fails, the
+ * move fails, and the file is still at its source, whole. */
+TEST_F(FileOpsTest, ACrossVolumeMoveWhoseSourceCannotBeDeletedFails)
+{
+    /* The source's delete disposition is the last but one ZwSetInformationFile
+     * of a move across volumes (the last gives the target its times). */
+    Write('C', "probe.txt", "probe");
+    sk::ClearFaults();
+    ASSERT_STATUS(STATUS_SUCCESS, Move(u"\\??\\C:\\probe.txt", u"\\??\\D:\\probe.txt", false));
+    const uint64_t disposition = sk::CallCount("ZwSetInformationFile") - 1;
+    ASSERT_GE(disposition, 1u);
+
+    Write('C', "a.txt", "precious");
+    sk::ClearFaults();
+    sk::FailCall("ZwSetInformationFile", disposition, STATUS_CANNOT_DELETE);
+    EXPECT_STATUS(STATUS_CANNOT_DELETE, Move(u"\\??\\C:\\a.txt", u"\\??\\D:\\a.txt", false));
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_EQ(Read('C', "a.txt"), "precious");
+    EXPECT_EQ(Read('D', "a.txt"), "precious") << "the copy made before the delete stays";
+}
+
 TEST_F(FileOpsTest, MoveOfAFileHeldOpenFails)
 {
     Write('C', "a.txt", "a");

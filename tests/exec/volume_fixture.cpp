@@ -96,7 +96,8 @@ std::vector<std::string> VolumeTest::Tree(char drive, const std::string &relativ
     std::error_code error;
     for (auto it = std::filesystem::recursive_directory_iterator(base, error);
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-        std::string name = std::filesystem::relative(it->path(), base).generic_string();
+        /* Lexically: relative() would resolve a link to where it points. */
+        std::string name = it->path().lexically_relative(base).generic_string();
         if (name.find(".qelmbar-info") != std::string::npos)
             continue;
         if (it->is_directory() && !it->is_symlink())

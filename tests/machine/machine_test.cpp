@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -596,6 +597,98 @@ TEST_F(MachinePackageTest, ARevertThatWaitsForItsHiveIsRecordedOnlyOnceItRan)
     BootClean();
     EXPECT_EQ(PackageState(u"Update"), u"Reverted");
     EXPECT_FALSE(SoftwareVersion()) << "the setup is taken back before the package is final";
+}
+
+/* ---- flushes the next boot relies on -------------------------------------- */
+
+/* Power cuts just after each flush whose loss the next boot would notice:
+ * what the flush wrote must be in the hive file. */
+using MachineFlushTest = MachineTest;
+
+TEST_F(MachineFlushTest, TheMarkerIsOnDiskBeforeAnyPackageIsRead)
+{
+    Write("payload.txt", "new");
+    qm::PackageSpec package;
+    package.setupOperations = { CopyFileOp(u"payload.txt", u"installed.txt") };
+    package.revertOperations = { DeleteFileOp(u"installed.txt") };
+    package.bootTimeout = 3;
+    std::string error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Update", package, &error)) << error;
+    BootClean();
+    ASSERT_EQ(Read("installed.txt"), "new");
+    ASSERT_FALSE(HasParameter(u"ImproperShutdown"));
+
+    /* The package waits to commit; this boot loses the power as the driver
+     * starts to read its packages, once the marker was set. */
+    qm::BootOptions options;
+    options.recordCalls = true;
+    const std::string probe = (root_ / "probe").string();
+    ASSERT_TRUE(qm::CopyMachine(dir_, probe, &error)) << error;
+    qm::BootReport reference = BootClean(options, probe);
+    auto enumerate = std::find(reference.callTrace.begin(), reference.callTrace.end(), "ZwEnumerateKey");
+    ASSERT_NE(enumerate, reference.callTrace.end());
+    options = qm::BootOptions();
+    options.powerLoss = qm::PowerLoss::AtCall((uint64_t)(enumerate - reference.callTrace.begin()) + 1);
+    qm::BootReport cut = BootClean(options);
+    ASSERT_TRUE(cut.powerLost);
+    EXPECT_EQ(cut.powerLossRoutine, "ZwEnumerateKey");
+    EXPECT_EQ(ParameterDword(u"ImproperShutdown"), 1u) << "set and flushed before the packages";
+    EXPECT_EQ(PackageState(u"Update"), u"Package");
+
+    qm::BootReport next = BootClean();
+    EXPECT_TRUE(next.improperShutdownDetected);
+    EXPECT_EQ(PackageState(u"Update"), u"Reverted");
+    EXPECT_FALSE(fs::exists(File("installed.txt")));
+}
+
+TEST_F(MachineFlushTest, ARevertFinishedByTheDeferredRunIsOnDiskOnceItEnds)
+{
+    StageSoftwareSource();
+    qm::PackageSpec package;
+    package.setupOperations = { kSoftwareWrite };
+    package.revertOperations = { u"DeleteKeyValue(\"" + kSoftwareApp + u"\", \"Version\")" };
+    package.bootTimeout = 5;
+    std::string error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Update", package, &error)) << error;
+    BootClean();
+    ASSERT_EQ(SoftwareVersion(), u"2.0");
+    qm::BootOptions lose;
+    lose.powerLoss = qm::PowerLoss::AfterUptime();
+    BootClean(lose);
+
+    /* The revert's SOFTWARE part waits for the deferred run, which records
+     * the package as reverted; the power goes after it, before any lazy
+     * flush or shutdown. */
+    qm::BootReport report = BootClean(lose);
+    EXPECT_TRUE(report.improperShutdownDetected);
+    EXPECT_TRUE(report.deferredRunStarted);
+    EXPECT_EQ(PackageState(u"Update"), u"Reverted");
+    EXPECT_FALSE(SoftwareVersion());
+
+    /* So the next boot, which follows a power loss again, leaves it be. */
+    qm::BootOptions traced;
+    traced.traceOperations = true;
+    report = BootClean(traced);
+    EXPECT_TRUE(report.improperShutdownDetected);
+    for (const qm::TraceEvent &event : report.trace)
+        EXPECT_NE(event.kind, qm::TraceEvent::Kind::Outcome) << "the revert does not run again";
+    EXPECT_EQ(PackageState(u"Update"), u"Reverted");
+}
+
+TEST_F(MachineFlushTest, ADeferredCopyIntoSoftwareIsOnDiskOnceTheDeferredRunEnds)
+{
+    StageSoftwareSource();
+    std::string error;
+    ASSERT_TRUE(qm::StageOneShotList(
+                    dir_, { u"CopyKey(\"" + kStaging + u"\", \"" + kSoftwareApp + u"\", false)" },
+                    &error))
+        << error;
+    qm::BootOptions options;
+    options.powerLoss = qm::PowerLoss::AfterUptime();
+    qm::BootReport report = BootClean(options);
+    EXPECT_TRUE(report.deferredRunStarted);
+    EXPECT_EQ(SoftwareVersion(), u"2.0") << "the hive the copy went into was flushed";
+    EXPECT_TRUE(qm::ReadMachineValue(dir_, Hive::System, u"Staging", u"Version").has_value());
 }
 
 /* ---- power losses at every call ------------------------------------------ */

@@ -212,6 +212,38 @@ TEST_F(KeyOperationsTest, AChangeOfCaseAloneNeedsTheKernelsRename)
     EXPECT_EQ(Tree(kVendor), before) << "never copied onto itself and deleted";
 }
 
+/* A key's full name is read whole up to the longest counted string, and
+ * refused one character beyond. */
+TEST_F(KeyOperationsTest, KeyNamesUpToTheLongestCountedStringAreRead)
+{
+    const size_t longest = QELMBAR_MAX_STRING_BYTES / sizeof(WCHAR);
+    std::u16string path = kSystem;
+    while (path.size() + 1 + 255 < longest)
+        path += u"\\" + std::u16string(255, u'k');
+    path += u"\\" + std::u16string(longest - path.size() - 1, u'k');
+    ASSERT_EQ(path.size(), longest);
+    sk::RegCreateKey(path);
+    sk::RegCreateKey(path + u"m");
+
+    for (const std::u16string &name : { path, path + u"m" }) {
+        UNICODE_STRING counted = qtest::Counted(name);
+        OBJECT_ATTRIBUTES attributes;
+        HANDLE key = nullptr;
+        InitializeKeyAttributes(&attributes, &counted, nullptr, REGISTRY_KEY_ATTRIBUTES);
+        ASSERT_STATUS(STATUS_SUCCESS, ZwOpenKey(&key, KEY_READ, &attributes));
+        UNICODE_STRING read = { 0, 0, nullptr };
+        NTSTATUS status = QueryKeyName(key, &read);
+        if (name.size() == longest) {
+            EXPECT_STATUS(STATUS_SUCCESS, status);
+            EXPECT_EQ(read.Length, QELMBAR_MAX_STRING_BYTES);
+        } else {
+            EXPECT_STATUS(STATUS_NAME_TOO_LONG, status);
+        }
+        FreeKeyName(&read);
+        ZwClose(key);
+    }
+}
+
 TEST_F(KeyOperationsTest, TreesAsDeepAsTheRegistryAllowsAreHandledAndDeeperOnesRefused)
 {
     auto build = [](const std::u16string &root, ULONG levels) {
@@ -275,6 +307,30 @@ TEST_F(UnloadedHiveTest, ACopyOutOfAHiveNotLoadedYetReadsItThroughATemporaryMoun
     EXPECT_TRUE(IsListEmpty(&context_.TemporaryHiveList));
     EXPECT_FALSE(sk::RegKeyExists(kSoftware));
     EXPECT_TRUE(sk::LoadedHives().empty());
+}
+
+/* A move deletes its source, so it may take it only from a hive the system
+ * loaded: from a hive not loaded yet, or from the driver's own read-only
+ * mount of it, the move waits for the deferred run and changes nothing.
+ * So does the deletion of a value there. */
+TEST_F(UnloadedHiveTest, AMoveOrADeletionInAHiveTheSystemHasNotLoadedWaits)
+{
+    EXPECT_STATUS(STATUS_FAIL_CHECK, MoveKey(kSoftware + u"\\Vendor", kVendor, false));
+    EXPECT_FALSE(sk::RegKeyExists(kVendor));
+    EXPECT_STATUS(STATUS_FAIL_CHECK, DeleteKeyValue(kSoftware + u"\\Vendor", u"Version"));
+    EXPECT_TRUE(sk::LoadedHives().empty()) << "nothing was mounted for them";
+
+    ASSERT_STATUS(STATUS_SUCCESS, CopyKey(kSoftware + u"\\Vendor", kVendor, false));
+    EXPECT_STATUS(STATUS_FAIL_CHECK,
+                  MoveKey(kSoftware + u"\\Vendor", kSystem + u"\\Moved", false))
+        << "SOFTWARE is mounted now, but only by the driver, for reading";
+    EXPECT_FALSE(sk::RegKeyExists(kSystem + u"\\Moved"));
+    EXPECT_TRUE(sk::RegKeyExists(kSoftware + u"\\Vendor\\Sub"));
+    EXPECT_STATUS(STATUS_FAIL_CHECK, DeleteKeyValue(kSoftware + u"\\Vendor", u"Version"));
+    EXPECT_TRUE(sk::RegGetValue(kSoftware + u"\\Vendor", u"Version").has_value());
+
+    UnloadTemporaryHives(&context_.TemporaryHiveList);
+    EXPECT_TRUE(IsListEmpty(&context_.TemporaryHiveList));
 }
 
 } // namespace

@@ -260,6 +260,14 @@ TEST_F(ParserTest, AWordThatFindsNoMemoryIsStillASyntaxError)
     sk::ClearFaults();
     sk::FailAllocation(2);
     EXPECT_STATUS(STATUS_NO_MEMORY, Parse(MultiString({ u"nonsense" })));
+    /* A string where an operation belongs that could not be copied is no
+     * memory, never an empty operation. */
+    sk::ClearFaults();
+    EXPECT_STATUS(STATUS_DATA_OVERRUN, Parse(MultiString({ u"\"text\"" })));
+    sk::ClearFaults();
+    sk::FailAllocation(1);
+    EXPECT_STATUS(STATUS_NO_MEMORY, Parse(MultiString({ u"\"text\"" })));
+    EXPECT_TRUE(IsListEmpty(&list));
 }
 
 TEST_F(ParserTest, OverlongTokensFailTheScript)

@@ -224,9 +224,6 @@ TEST_F(SecurityTest, ValidRelativeDescriptor)
     sd[16] = 22; /* DACL offset not on four bytes */
     EXPECT_FALSE(valid(sd));
     sd = good;
-    sd[16] = 0; /* a null DACL */
-    EXPECT_FALSE(valid(sd, 0));
-    sd = good;
     sd[16] = 200; /* DACL beyond the end */
     EXPECT_FALSE(valid(sd, 0));
     sd = good;
@@ -239,6 +236,11 @@ TEST_F(SecurityTest, ValidRelativeDescriptor)
     /* NT lets a descriptor without a DACL pass even when one is required. */
     sd = good;
     sd[2] &= (uint8_t)~SE_DACL_PRESENT;
+    EXPECT_TRUE(valid(sd, DACL_SECURITY_INFORMATION));
+    /* And a present DACL at offset 0, the null DACL that grants everything:
+     * the validator passes it, whoever takes the descriptor must refuse it. */
+    sd = good;
+    sd[16] = 0;
     EXPECT_TRUE(valid(sd, DACL_SECURITY_INFORMATION));
     EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(nullptr, 20, 0));
 }
