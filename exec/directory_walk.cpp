@@ -60,15 +60,14 @@ BOOLEAN IsNotThere(NTSTATUS Status)
     return Status == STATUS_OBJECT_NAME_NOT_FOUND || Status == STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
-/* Opens the source of a move or removal: first for its attributes, which
- * lose read-only, hidden and system for good, then for everything.  A
- * removal's own directory that turns out to be a link sets *IsLink and is
- * left unopened. */
-NTSTATUS OpenSourceForChange(const Walk *Walk, WalkLevel *Level, PBOOLEAN IsLink)
+/* Opens the source of a move or removal for its attributes, which lose
+ * read-only, hidden and system for good.  A removal's own directory that
+ * turns out to be a link sets *IsLink. */
+NTSTATUS ClearSourceAttributes(const Walk *Walk, const WalkLevel *Level,
+                               POBJECT_ATTRIBUTES Attributes, PBOOLEAN IsLink)
 {
     NTSTATUS status;
     HANDLE handle = nullptr;
-    OBJECT_ATTRIBUTES attributes;
     IO_STATUS_BLOCK io;
     FILE_BASIC_INFORMATION basic;
     BOOLEAN removal = Walk->Mode == WalkRemove;
@@ -78,30 +77,48 @@ NTSTATUS OpenSourceForChange(const Walk *Walk, WalkLevel *Level, PBOOLEAN IsLink
     if (removal && Level->Depth == 0)
         options |= FILE_OPEN_REPARSE_POINT;
 
-    InitializePathAttributes(&attributes, &Level->Source, nullptr);
     status = ZwOpenFile(&handle, SYNCHRONIZE | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
-                        &attributes, &io, ShareAll, options);
-    if (removal && IsNotThere(status))
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    if (!NT_SUCCESS(status))
-        return status;
+                        Attributes, &io, ShareAll, options);
+    if (!NT_SUCCESS(status)) {
+        handle = nullptr;
+        if (removal && IsNotThere(status))
+            status = STATUS_OBJECT_NAME_NOT_FOUND;
+        goto Exit;
+    }
 
     status = ZwQueryInformationFile(handle, &io, &basic, sizeof(basic), FileBasicInformation);
-    if (!NT_SUCCESS(status)) {
-        ZwClose(handle);
-        return status;
-    }
+    if (!NT_SUCCESS(status))
+        goto Exit;
     if (removal && (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        ZwClose(handle);
         *IsLink = TRUE;
-        return STATUS_SUCCESS;
+        goto Exit;
     }
     basic.FileAttributes &= ~(ULONG)CLEARED_ATTRIBUTES;
     /* Attributes of 0 would mean "leave them as they are". */
     if (basic.FileAttributes == 0)
         basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     ZwSetInformationFile(handle, &io, &basic, sizeof(basic), FileBasicInformation);
-    ZwClose(handle);
+
+Exit:
+    if (handle)
+        ZwClose(handle);
+    return status;
+}
+
+/* Opens the source of a move or removal: first for its attributes, then
+ * for everything.  A removal's own directory that turns out to be a link
+ * sets *IsLink and is left unopened. */
+NTSTATUS OpenSourceForChange(const Walk *Walk, WalkLevel *Level, PBOOLEAN IsLink)
+{
+    NTSTATUS status;
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK io;
+    BOOLEAN removal = Walk->Mode == WalkRemove;
+
+    InitializePathAttributes(&attributes, &Level->Source, nullptr);
+    status = ClearSourceAttributes(Walk, Level, &attributes, IsLink);
+    if (!NT_SUCCESS(status) || *IsLink)
+        return status;
 
     status = ZwOpenFile(&Level->SourceHandle, GENERIC_ALL | SYNCHRONIZE, &attributes, &io,
                         ShareAll, DirectoryOptions);
