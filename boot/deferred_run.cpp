@@ -165,7 +165,7 @@ VOID ProcessCreateNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
         goto Exit;
     claimed = TRUE;
 
-    run = (DeferredRun *)ExAllocatePoolWithTag(NonPagedPool, sizeof(DeferredRun), QELMBAR_TAG);
+    run = (DeferredRun *)AllocatePool(PoolNonPaged, sizeof(DeferredRun));
     if (!run)
         goto Exit;
     RtlZeroMemory(run, sizeof(*run));

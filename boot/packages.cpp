@@ -185,8 +185,8 @@ BOOLEAN DeferRevertState(const PackageRecord *Package, NTSTATUS Failure)
     PendingRevert *pending;
     if (!parameters || bytes + sizeof(WCHAR) > QELMBAR_MAX_STRING_BYTES)
         return FALSE;
-    pending = (PendingRevert *)ExAllocatePoolWithTag(PagedPool, sizeof(PendingRevert) + bytes +
-                                                                    sizeof(WCHAR), QELMBAR_TAG);
+    pending =
+        (PendingRevert *)AllocatePool(PoolPaged, sizeof(PendingRevert) + bytes + sizeof(WCHAR));
     if (!pending)
         return FALSE;
     RtlZeroMemory(pending, sizeof(PendingRevert) + bytes + sizeof(WCHAR));
@@ -270,7 +270,7 @@ NTSTATUS AddPackageOfKey(HANDLE ParametersKey, PCUNICODE_STRING Name, PLIST_ENTR
         goto Exit;
 
     size = sizeof(PackageRecord) + Name->Length + sizeof(WCHAR);
-    record = (PackageRecord *)ExAllocatePoolWithTag(PagedPool, size, QELMBAR_TAG);
+    record = (PackageRecord *)AllocatePool(PoolPaged, size);
     if (!record) {
         status = STATUS_NO_MEMORY;
         goto Exit;
@@ -387,7 +387,7 @@ NTSTATUS EnumeratePackages(HANDLE ParametersKey, PLIST_ENTRY PackageList)
         status = STATUS_INVALID_PARAMETER;
         goto Exit;
     }
-    entry = (PKEY_BASIC_INFORMATION)ExAllocatePoolWithTag(PagedPool, 536, QELMBAR_TAG);
+    entry = (PKEY_BASIC_INFORMATION)AllocatePool(PoolPaged, 536);
     if (!entry) {
         status = STATUS_NO_MEMORY;
         goto Exit;

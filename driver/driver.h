@@ -51,6 +51,14 @@ extern PDRIVER_OBJECT QelmbarDriverObject;
 extern ZW_RENAME_KEY_ROUTINE ZwRenameKeyRoutine; /* null where the kernel lacks it */
 extern ULONG DriverStateFlags;
 
+/* The pool (pool.cpp): entry chooses the allocator and the non-paged pool
+ * type before it allocates anything, teardown forgets the choice last. */
+VOID ChooseDriverPool();
+VOID ForgetDriverPool();
+/* Whether the kernel is at least the NTDDI version given (major and minor
+ * from PsGetVersion where RtlIsNtDdiVersionAvailable is not exported). */
+BOOLEAN WindowsVersionAvailable(ULONG Version);
+
 /* Makes the three list heads of a fresh context empty and the pass lock
  * free. */
 VOID InitializeContextLists(DriverContext *Context);

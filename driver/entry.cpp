@@ -20,31 +20,16 @@
 
 namespace {
 
-typedef BOOLEAN(NTAPI *RTL_IS_NTDDI_VERSION_AVAILABLE)(ULONG Version);
-
 const UNICODE_STRING DeviceName = QSTRING(QELMBAR_DEVICE_NAME);
 const UNICODE_STRING DosLinkName = QSTRING(QELMBAR_DOS_LINK_NAME);
 const UNICODE_STRING DeviceSddl = QSTRING(QELMBAR_DEVICE_SDDL);
 const UNICODE_STRING SoftwareHive = QSTRING("\\REGISTRY\\MACHINE\\SOFTWARE");
 const UNICODE_STRING RenameKeyRoutineName = QSTRING("ZwRenameKey");
-const UNICODE_STRING NtddiRoutineName = QSTRING("RtlIsNtDdiVersionAvailable");
 #define PARAMETERS_SUFFIX_BYTES 24u /* "\Parameters" and a NUL */
 #define NTDDI_WINDOWS7 0x06010000u
 
 /* The remove-lock tag of the driver's own hold. */
 PVOID const EntryLockTag = (PVOID)(ULONG_PTR)QELMBAR_TAG;
-
-BOOLEAN IsWindows7OrLater()
-{
-    RTL_IS_NTDDI_VERSION_AVAILABLE available =
-        (RTL_IS_NTDDI_VERSION_AVAILABLE)MmGetSystemRoutineAddress((PUNICODE_STRING)&NtddiRoutineName);
-    ULONG major = 0;
-    ULONG minor = 0;
-    if (available)
-        return available(NTDDI_WINDOWS7);
-    PsGetVersion(&major, &minor, nullptr, nullptr);
-    return major > 6 || (major == 6 && minor >= 1);
-}
 
 NTSTATUS BuildParametersPath(PCUNICODE_STRING RegistryPath, PUNICODE_STRING *Path)
 {
@@ -58,8 +43,7 @@ NTSTATUS BuildParametersPath(PCUNICODE_STRING RegistryPath, PUNICODE_STRING *Pat
         goto Exit;
     }
     bytes = RegistryPath->Length + PARAMETERS_SUFFIX_BYTES;
-    path = (PUNICODE_STRING)ExAllocatePoolWithTag(PagedPool, sizeof(UNICODE_STRING) + bytes,
-                                                  QELMBAR_TAG);
+    path = (PUNICODE_STRING)AllocatePool(PoolPaged, sizeof(UNICODE_STRING) + bytes);
     if (!path) {
         status = STATUS_NO_MEMORY;
         goto Exit;
@@ -116,6 +100,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverStateFlags = 0;
     QelmbarContext = nullptr;
     ZwRenameKeyRoutine = nullptr;
+    ChooseDriverPool();
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
@@ -131,7 +116,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     context = (DriverContext *)device->DeviceExtension;
     QelmbarContext = context;
     context->DeviceObject = device;
-    context->IsWin7OrLater = IsWindows7OrLater();
+    context->IsWin7OrLater = WindowsVersionAvailable(NTDDI_WINDOWS7);
 
     /* The lists are empty, and the remove lock ready for requests, before
      * anything, teardown included, can see them. */
@@ -186,8 +171,10 @@ VOID NTAPI DriverTeardown(PDRIVER_OBJECT DriverObject)
 {
     DriverContext *context = QelmbarContext;
 
-    if (!context)
+    if (!context) {
+        ForgetDriverPool();
         return;
+    }
     if (DriverStateFlags & DRIVER_STATE_REMOVE_LOCK) {
         /* Every request and callback still holding the lock ends first. */
         IoReleaseRemoveLockAndWait(&context->RemoveLock, EntryLockTag);
@@ -221,4 +208,5 @@ VOID NTAPI DriverTeardown(PDRIVER_OBJECT DriverObject)
     IoDeleteDevice(context->DeviceObject);
     DriverStateFlags = 0;
     QelmbarContext = nullptr;
+    ForgetDriverPool();
 }

@@ -136,7 +136,7 @@ NTSTATUS RenameWholeDirectory(WalkLevel *Level)
     IO_STATUS_BLOCK io;
     ULONG bytes = Level->Target.Length + (ULONG)sizeof(FILE_RENAME_INFORMATION);
     PFILE_RENAME_INFORMATION rename =
-        (PFILE_RENAME_INFORMATION)ExAllocatePoolWithTag(PagedPool, bytes, QELMBAR_TAG);
+        (PFILE_RENAME_INFORMATION)AllocatePool(PoolPaged, bytes);
 
     if (!rename)
         return STATUS_NO_MEMORY;
@@ -201,7 +201,7 @@ VOID OpenLevel(const Walk *Walk, WalkLevel *Level)
         }
     }
 
-    Level->Listing = (PUCHAR)ExAllocatePoolWithTag(PagedPool, LISTING_BUFFER_BYTES, QELMBAR_TAG);
+    Level->Listing = (PUCHAR)AllocatePool(PoolPaged, LISTING_BUFFER_BYTES);
     if (!Level->Listing) {
         EndLevel(Level, STATUS_NO_MEMORY);
         return;
@@ -360,7 +360,7 @@ VOID HandleEntry(Walk *Walk, WalkLevel *Level, PFILE_DIRECTORY_INFORMATION Entry
             Walk->Abort = STATUS_IMPLEMENTATION_LIMIT;
             goto Exit;
         }
-        WalkLevel *child = (WalkLevel *)ExAllocatePoolWithTag(PagedPool, sizeof(WalkLevel), QELMBAR_TAG);
+        WalkLevel *child = (WalkLevel *)AllocatePool(PoolPaged, sizeof(WalkLevel));
         if (!child) {
             /* The subdirectory stays as it is, like any child that fails. */
             goto Exit;

@@ -28,8 +28,7 @@ NTSTATUS BuildRenameTarget(PCUNICODE_STRING Source, PCUNICODE_STRING NewName,
     directory.Length = directory.MaximumLength = (USHORT)(prefix * sizeof(WCHAR));
     if (prefix == 0) {
         /* No directory part: the new name alone, not "\" + name. */
-        PWCH buffer = (PWCH)ExAllocatePoolWithTag(PagedPool, NewName->Length + sizeof(WCHAR),
-                                                  QELMBAR_TAG);
+        PWCH buffer = (PWCH)AllocatePool(PoolPaged, NewName->Length + sizeof(WCHAR));
         if (!buffer)
             return STATUS_NO_MEMORY;
         RtlZeroMemory(buffer, NewName->Length + sizeof(WCHAR));
@@ -73,7 +72,7 @@ NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
     if (!NT_SUCCESS(status))
         goto Exit;
 
-    rename = (PFILE_RENAME_INFORMATION)ExAllocatePoolWithTag(PagedPool, renameBytes, QELMBAR_TAG);
+    rename = (PFILE_RENAME_INFORMATION)AllocatePool(PoolPaged, renameBytes);
     if (!rename) {
         status = STATUS_NO_MEMORY;
         goto Exit;

@@ -29,6 +29,18 @@
 /* The driver's pool and remove-lock tag, "Zqlk" as it reads in a pool dump. */
 #define QELMBAR_TAG ((ULONG)'Z' | ((ULONG)'q' << 8) | ((ULONG)'l' << 16) | ((ULONG)'k' << 24))
 
+/*
+ * The driver's pool, always with QELMBAR_TAG.  Non-paged blocks are never
+ * executable where the kernel has non-executable pool.  A block comes
+ * uninitialised: the caller zeroes what it relies on.  It is freed with
+ * ExFreePoolWithTag(block, QELMBAR_TAG); null means no memory.
+ */
+enum QelmbarPool : ULONG {
+    PoolPaged = 0,
+    PoolNonPaged = 1,
+};
+PVOID AllocatePool(QelmbarPool Pool, SIZE_T Bytes);
+
 /* Largest byte length a UNICODE_STRING can describe with room for a NUL. */
 #define QELMBAR_MAX_STRING_BYTES 65532u
 

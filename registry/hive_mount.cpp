@@ -123,7 +123,7 @@ NTSTATUS MountHive(PCUNICODE_STRING Path)
         goto Exit;
 
     size = sizeof(TemporaryHive) + prefix.Length + sizeof(WCHAR);
-    hive = (TemporaryHive *)ExAllocatePoolWithTag(PagedPool, size, QELMBAR_TAG);
+    hive = (TemporaryHive *)AllocatePool(PoolPaged, size);
     if (!hive) {
         status = STATUS_NO_MEMORY;
         goto Exit;

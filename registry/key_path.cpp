@@ -144,8 +144,7 @@ NTSTATUS QueryKeyName(HANDLE Key, PUNICODE_STRING Name)
 
     /* The name moves to the start of the block, which then is the
      * string's buffer. */
-    info = (PKEY_NAME_INFORMATION)ExAllocatePoolWithTag(PagedPool, needed + sizeof(WCHAR),
-                                                        QELMBAR_TAG);
+    info = (PKEY_NAME_INFORMATION)AllocatePool(PoolPaged, needed + sizeof(WCHAR));
     if (!info)
         return STATUS_NO_MEMORY;
     RtlZeroMemory(info, needed + sizeof(WCHAR));
@@ -228,7 +227,7 @@ NTSTATUS KeyPathWithinKey(HANDLE Source, PCUNICODE_STRING Path, PBOOLEAN Inside,
         status = STATUS_SUCCESS;
         goto Exit;
     }
-    resolved = (PWCH)ExAllocatePoolWithTag(PagedPool, (total + 1) * sizeof(WCHAR), QELMBAR_TAG);
+    resolved = (PWCH)AllocatePool(PoolPaged, (total + 1) * sizeof(WCHAR));
     if (!resolved) {
         status = STATUS_NO_MEMORY;
         goto Exit;

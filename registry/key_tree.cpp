@@ -46,7 +46,7 @@ struct CopyLevel {
 
 PVOID AllocateZeroed(SIZE_T Bytes)
 {
-    PVOID block = ExAllocatePoolWithTag(PagedPool, Bytes, QELMBAR_TAG);
+    PVOID block = AllocatePool(PoolPaged, Bytes);
     if (block)
         RtlZeroMemory(block, Bytes);
     return block;
