@@ -12,7 +12,10 @@
  *
  * Subkeys are opened with OBJ_OPENLINK: a link key is handled as itself.
  * A delete removes the link, never what it points to; a copy leaves it out,
- * and a move refuses it.
+ * and a move refuses it.  A key is a link when the registry says so: the
+ * same name opened without OBJ_OPENLINK leads to another key (whose name
+ * the registry then gives) or, when the target is missing, to none.  A
+ * value named "SymbolicLinkValue" in an ordinary key makes it no link.
  *
  * A move is a strict copy followed by one delete of the source tree, made
  * only when every value and subkey was copied; any failure ends the move
@@ -23,8 +26,6 @@
 #include "registry/registry.h"
 
 namespace {
-
-const UNICODE_STRING LinkValueName = QSTRING("SymbolicLinkValue");
 
 struct DeleteLevel {
     DeleteLevel *Parent;
@@ -83,22 +84,44 @@ BOOLEAN ValueEntryName(const UCHAR *Entries, ULONG Returned, PUNICODE_STRING Nam
                      FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name), Name);
 }
 
-/* Whether an open key (opened with OBJ_OPENLINK) is a registry link: its
- * target is the REG_LINK value "SymbolicLinkValue". */
-NTSTATUS IsLinkKey(HANDLE Key, PBOOLEAN IsLink)
+/* Whether the subkey Name of Parent, open as itself in Opened (with
+ * OBJ_OPENLINK), is a registry link.  Opened the ordinary way a link leads
+ * on to its target, whose full name differs from the link's own, or to
+ * nothing when the target is missing; any other key is the same key both
+ * ways. */
+NTSTATUS IsLinkKey(HANDLE Parent, PCUNICODE_STRING Name, HANDLE Opened, PBOOLEAN IsLink)
 {
-    KEY_VALUE_PARTIAL_INFORMATION header;
-    ULONG returned = 0;
-    NTSTATUS status = ZwQueryValueKey(Key, (PUNICODE_STRING)&LinkValueName,
-                                      KeyValuePartialInformation, &header,
-                                      FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data), &returned);
+    NTSTATUS status;
+    HANDLE followed = nullptr;
+    UNICODE_STRING openedName = { 0, 0, nullptr };
+    UNICODE_STRING followedName = { 0, 0, nullptr };
+    OBJECT_ATTRIBUTES attributes;
+
     *IsLink = FALSE;
-    if (status == STATUS_OBJECT_NAME_NOT_FOUND)
-        return STATUS_SUCCESS;
-    if (!NT_SUCCESS(status) && status != STATUS_BUFFER_OVERFLOW)
-        return status;
-    *IsLink = header.Type == REG_LINK;
-    return STATUS_SUCCESS;
+    InitializeKeyAttributes(&attributes, Name, Parent, REGISTRY_KEY_ATTRIBUTES);
+    status = ZwOpenKey(&followed, KEY_READ, &attributes);
+    if (!NT_SUCCESS(status)) {
+        followed = nullptr;
+        if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND) {
+            *IsLink = TRUE;
+            status = STATUS_SUCCESS;
+        }
+        goto Exit;
+    }
+    status = QueryKeyName(Opened, &openedName);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    status = QueryKeyName(followed, &followedName);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    *IsLink = !RtlEqualUnicodeString(&openedName, &followedName, FALSE);
+
+Exit:
+    FreeKeyName(&followedName);
+    FreeKeyName(&openedName);
+    if (followed)
+        ZwClose(followed);
+    return status;
 }
 
 /* Deletes a key whose subkeys are gone; one that cannot be deleted loses
@@ -177,7 +200,7 @@ NTSTATUS OpenCopyChild(const CopyLevel *Level, const UCHAR *Entries, ULONG Retur
     status = ZwOpenKey(&source, Strict ? KEY_ALL_ACCESS : KEY_READ, &attributes);
     if (!NT_SUCCESS(status))
         goto Exit;
-    status = IsLinkKey(source, &isLink);
+    status = IsLinkKey(Level->Source, &name, source, &isLink);
     if (NT_SUCCESS(status) && isLink)
         status = STATUS_NOT_SUPPORTED;
     if (!NT_SUCCESS(status))
