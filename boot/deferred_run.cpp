@@ -111,7 +111,8 @@ VOID FlushChangedHives(PLIST_ENTRY List)
 
 } // namespace
 
-VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
+_Use_decl_annotations_
+VOID NTAPI DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     DriverContext *context = QelmbarContext;
     DeferredRun *run = (DeferredRun *)Context;
@@ -139,7 +140,8 @@ VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     IoReleaseRemoveLock(&context->RemoveLock, workItem);
 }
 
-VOID ProcessCreateNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
+_Use_decl_annotations_
+VOID NTAPI ProcessCreateNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
 {
     DriverContext *context = QelmbarContext;
     PEPROCESS process = nullptr;

@@ -86,6 +86,7 @@ VOID RegisterProcessNotify()
 
 } // namespace
 
+_Use_decl_annotations_
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     NTSTATUS status;
@@ -167,6 +168,7 @@ Exit:
     return status;
 }
 
+_Use_decl_annotations_
 VOID NTAPI DriverTeardown(PDRIVER_OBJECT DriverObject)
 {
     DriverContext *context = QelmbarContext;

@@ -37,6 +37,15 @@ typedef ULONG ACCESS_MASK;
 typedef LONG KPRIORITY;
 
 #define NTAPI
+
+/* The DDK's source annotations, which only its static analysis reads:
+ * nothing in this build. */
+#define _IRQL_requires_(irql)
+#define _IRQL_requires_max_(irql)
+#define _IRQL_requires_same_
+#define _Dispatch_type_(kind)
+#define _Function_class_(name)
+#define _Use_decl_annotations_
 #define NTKERNELAPI
 #define IN
 #define OUT

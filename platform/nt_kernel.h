@@ -13,6 +13,8 @@
  *  - IoCreateDeviceSecure is not exported by the kernel; the driver brings
  *    its own.
  *  - KEY_NAME_INFORMATION, the record of KeyNameInformation, is missing.
+ *  - The annotation _Dispatch_type_ is missing (driverspecs.h defines the
+ *    IRQL ones as nothing); it is defined as nothing too.
  */
 #pragma once
 
@@ -32,6 +34,10 @@ NTKERNELAPI BOOLEAN NTAPI RtlIsNtDdiVersionAvailable(ULONG Version);
 NTKERNELAPI PCHAR NTAPI PsGetProcessImageFileName(PEPROCESS Process);
 
 }
+
+#ifndef _Dispatch_type_
+#define _Dispatch_type_(kind)
+#endif
 
 typedef struct _KEY_NAME_INFORMATION {
     ULONG NameLength;

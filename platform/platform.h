@@ -26,6 +26,11 @@
 #define QSTRING(s) \
     { (USHORT)(sizeof(QTEXT(s)) - sizeof(WCHAR)), (USHORT)sizeof(QTEXT(s)), (PWCH)QTEXT(s) }
 
+/* The role of a process-creation notify routine as a function type; the
+ * DDK names only its pointer type, PCREATE_PROCESS_NOTIFY_ROUTINE. */
+typedef VOID(NTAPI CREATE_PROCESS_NOTIFY_ROUTINE)(HANDLE ParentId, HANDLE ProcessId,
+                                                  BOOLEAN Create);
+
 /* The driver's pool and remove-lock tag, "Zqlk" as it reads in a pool dump. */
 #define QELMBAR_TAG ((ULONG)'Z' | ((ULONG)'q' << 8) | ((ULONG)'l' << 16) | ((ULONG)'k' << 24))
 
