@@ -70,8 +70,8 @@ struct PendingRevert {
 VOID CompletePendingReverts(PLIST_ENTRY List);
 
 /* Deferred run. */
-VOID ProcessCreateNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
-VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+_IRQL_requires_max_(PASSIVE_LEVEL) CREATE_PROCESS_NOTIFY_ROUTINE ProcessCreateNotify;
+_IRQL_requires_(PASSIVE_LEVEL) IO_WORKITEM_ROUTINE DeferredRunWorker;
 
 /* Writes a REG_DWORD of 4 bytes. */
 NTSTATUS SetDwordValue(HANDLE Key, PCUNICODE_STRING Name, ULONG Data);

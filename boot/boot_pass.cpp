@@ -123,7 +123,7 @@ NTSTATUS BootPass()
     status = OpenParametersKey(&key, &disposition);
     if (!NT_SUCCESS(status)) {
         key = nullptr;
-        goto Cleanup;
+        goto Exit;
     }
 
     if (disposition == REG_OPENED_EXISTING_KEY &&
@@ -138,7 +138,7 @@ NTSTATUS BootPass()
         value = nullptr;
     }
     if (!NT_SUCCESS(status))
-        goto Cleanup;
+        goto Exit;
 
     context->BootUptimeSeconds = UptimeSeconds();
     context->BootUptimeTaken = TRUE;
@@ -149,24 +149,24 @@ NTSTATUS BootPass()
 
     status = MarkBootCycle(key);
     if (!NT_SUCCESS(status))
-        goto Cleanup;
+        goto Exit;
     status = EnumeratePackages(key, &context->PackageList);
     if (!NT_SUCCESS(status))
-        goto Cleanup;
+        goto Exit;
     for (PLIST_ENTRY entry = context->PackageList.Flink; entry != &context->PackageList;
          entry = entry->Flink)
         ProcessPackage(key, CONTAINING_RECORD(entry, PackageRecord, Links));
     status = STATUS_SUCCESS;
 
-Cleanup:
+Exit:
     FreePackageList(&context->PackageList);
     UnloadTemporaryHives(&context->TemporaryHiveList);
     if (link)
         ZwClose(link);
-    if (key) {
+    if (key)
         ZwFlushKey(key);
+    if (key)
         ZwClose(key);
-    }
     ReleasePassLock(context);
     return status;
 }
@@ -181,8 +181,8 @@ NTSTATUS ShutdownPass()
     AcquirePassLock(context);
     status = OpenParametersKey(&key, &disposition);
     if (!NT_SUCCESS(status)) {
-        ReleasePassLock(context);
-        return status;
+        key = nullptr;
+        goto Exit;
     }
     if (disposition == REG_CREATED_NEW_KEY) {
         /* There was nothing to record into. */
@@ -203,8 +203,12 @@ NTSTATUS ShutdownPass()
         }
         PrepareSystemRootLink(key, nullptr, nullptr);
     }
-    ZwFlushKey(key);
-    ZwClose(key);
+
+Exit:
+    if (key)
+        ZwFlushKey(key);
+    if (key)
+        ZwClose(key);
     ReleasePassLock(context);
     return status;
 }

@@ -50,14 +50,20 @@ BOOLEAN IsSubsystemImage(const CHAR *Name)
 
 VOID FlushHiveOf(PCUNICODE_STRING Path)
 {
+    NTSTATUS status;
+    HANDLE key = nullptr;
     OBJECT_ATTRIBUTES attributes;
     UNICODE_STRING prefix = HivePrefix(Path);
-    HANDLE key = nullptr;
+
     InitializeKeyAttributes(&attributes, &prefix, nullptr, REGISTRY_KEY_ATTRIBUTES);
-    if (NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
+    status = ZwOpenKey(&key, KEY_READ, &attributes);
+    if (NT_SUCCESS(status))
         ZwFlushKey(key);
+    else
+        key = nullptr;
+
+    if (key)
         ZwClose(key);
-    }
 }
 
 /* Writes the hives the deferred operations changed to their files, so
@@ -105,7 +111,8 @@ VOID FlushChangedHives(PLIST_ENTRY List)
 
 } // namespace
 
-VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
+_Use_decl_annotations_
+VOID NTAPI DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     const ListOrigin origin = { ListDeferredRun, nullptr };
     DriverContext *context = QelmbarContext;
@@ -135,11 +142,14 @@ VOID DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     IoReleaseRemoveLock(&context->RemoveLock, workItem);
 }
 
-VOID ProcessCreateNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
+_Use_decl_annotations_
+VOID NTAPI ProcessCreateNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
 {
     DriverContext *context = QelmbarContext;
     PEPROCESS process = nullptr;
     DeferredRun *run = nullptr;
+    BOOLEAN claimed = FALSE;
+    BOOLEAN queued = FALSE;
     const CHAR *name;
 
     UNREFERENCED_PARAMETER(ParentId);
@@ -157,28 +167,30 @@ VOID ProcessCreateNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
         goto Exit;
     if (InterlockedCompareExchange(&context->DeferredRunStarted, 1, 0) != 0)
         goto Exit;
+    claimed = TRUE;
 
-    run = (DeferredRun *)ExAllocatePoolWithTag(NonPagedPool, sizeof(DeferredRun), QELMBAR_TAG);
+    run = (DeferredRun *)AllocatePool(PoolNonPaged, sizeof(DeferredRun));
     if (!run)
-        goto NotStarted;
+        goto Exit;
     RtlZeroMemory(run, sizeof(*run));
     KeInitializeEvent(&run->Done, NotificationEvent, FALSE);
     run->WorkItem = IoAllocateWorkItem(context->DeviceObject);
     if (!run->WorkItem)
-        goto NotStarted;
-    if (!NT_SUCCESS(IoAcquireRemoveLock(&context->RemoveLock, run->WorkItem))) {
-        IoFreeWorkItem(run->WorkItem);
-        goto NotStarted;
-    }
+        goto Exit;
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&context->RemoveLock, run->WorkItem)))
+        goto Exit;
     IoQueueWorkItem(run->WorkItem, DeferredRunWorker, DelayedWorkQueue, run);
+    queued = TRUE;
     KeWaitForSingleObject(&run->Done, Executive, KernelMode, FALSE, nullptr);
-    goto Exit;
-
-NotStarted:
-    /* The next creation of csrss.exe tries again. */
-    InterlockedExchange(&context->DeferredRunStarted, 0);
 
 Exit:
+    /* A queued work item is the worker's to free. */
+    if (run && run->WorkItem && !queued)
+        IoFreeWorkItem(run->WorkItem);
+    /* A run that could not start is left to the next creation of
+     * csrss.exe. */
+    if (claimed && !queued)
+        InterlockedExchange(&context->DeferredRunStarted, 0);
     if (process)
         ObDereferenceObject(process);
     if (run)

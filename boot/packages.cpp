@@ -152,7 +152,7 @@ NTSTATUS SetUpPackage(HANDLE ParametersKey, PackageRecord *Package)
     Package->StartTickCounter = QelmbarContext->TickCounter;
     status = OpenPackageKey(ParametersKey, Package, &key);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     status = SetDwordValue(key, &StartBootCounterName, Package->StartBootCounter);
     if (!NT_SUCCESS(status))
         goto Exit;
@@ -166,7 +166,8 @@ NTSTATUS SetUpPackage(HANDLE ParametersKey, PackageRecord *Package)
         status = SetDwordValue(key, &LastPackageErrorName, (ULONG)result);
 
 Exit:
-    ZwClose(key);
+    if (key)
+        ZwClose(key);
     return status;
 }
 
@@ -188,8 +189,8 @@ BOOLEAN DeferRevertState(const PackageRecord *Package, NTSTATUS Failure)
     PendingRevert *pending;
     if (!parameters || bytes + sizeof(WCHAR) > QELMBAR_MAX_STRING_BYTES)
         return FALSE;
-    pending = (PendingRevert *)ExAllocatePoolWithTag(PagedPool, sizeof(PendingRevert) + bytes +
-                                                                    sizeof(WCHAR), QELMBAR_TAG);
+    pending =
+        (PendingRevert *)AllocatePool(PoolPaged, sizeof(PendingRevert) + bytes + sizeof(WCHAR));
     if (!pending)
         return FALSE;
     RtlZeroMemory(pending, sizeof(PendingRevert) + bytes + sizeof(WCHAR));
@@ -216,33 +217,114 @@ NTSTATUS RevertPackage(HANDLE ParametersKey, PackageRecord *Package)
     /* Part of the revert waits for its hive: the package is final only
      * once that part ran too.  Until then a power loss reverts it again. */
     if (CountRecords(&Package->RevertOperations) != before &&
-        DeferRevertState(Package, FirstFailure(&Package->RevertOperations)))
-        return STATUS_SUCCESS;
+        DeferRevertState(Package, FirstFailure(&Package->RevertOperations))) {
+        status = STATUS_SUCCESS;
+        goto Exit;
+    }
     status = OpenPackageKey(ParametersKey, Package, &key);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     status = WriteState(key, RevertedState, sizeof(RevertedState));
     status = RecordScriptFailure(key, &Package->RevertOperations, status);
-    ZwClose(key);
+
+Exit:
+    if (key)
+        ZwClose(key);
     return status;
 }
 
 NTSTATUS CommitPackage(HANDLE ParametersKey, PackageRecord *Package)
 {
     const ListOrigin origin = { ListClean, &Package->KeyName };
+    NTSTATUS status;
     HANDLE key = nullptr;
-    NTSTATUS status = OpenPackageKey(ParametersKey, Package, &key);
+
+    status = OpenPackageKey(ParametersKey, Package, &key);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     status = WriteState(key, CommitedState, sizeof(CommitedState));
-    if (NT_SUCCESS(status)) {
-        ZwFlushKey(key);
-        RunOperationList(&Package->CleanOperations, FALSE, &QelmbarContext->DeferredList, &origin);
-        FlushVolumesOf(&Package->CleanOperations);
-        status = RecordScriptFailure(key, &Package->CleanOperations, status);
-    }
-    ZwClose(key);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    ZwFlushKey(key);
+    RunOperationList(&Package->CleanOperations, FALSE, &QelmbarContext->DeferredList, &origin);
+    FlushVolumesOf(&Package->CleanOperations);
+    status = RecordScriptFailure(key, &Package->CleanOperations, status);
+
+Exit:
+    if (key)
+        ZwClose(key);
     return status;
+}
+
+/* Reads the package that the subkey Name of the Parameters key holds and
+ * appends it to the list when it loads.  A key that is no package, or a
+ * package that does not load, is passed over; only a record that cannot
+ * be allocated fails (STATUS_NO_MEMORY), which ends the enumeration. */
+NTSTATUS AddPackageOfKey(HANDLE ParametersKey, PCUNICODE_STRING Name, PLIST_ENTRY PackageList)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    HANDLE subkey = nullptr;
+    RegistryValue *marker = nullptr;
+    PackageRecord *record = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    SIZE_T size;
+
+    InitializeKeyAttributes(&attributes, Name, ParametersKey, REGISTRY_KEY_ATTRIBUTES);
+    if (!NT_SUCCESS(ZwOpenKey(&subkey, KEY_ALL_ACCESS, &attributes))) {
+        subkey = nullptr;
+        goto Exit;
+    }
+    if (!NT_SUCCESS(QueryRegistryValue(subkey, (PUNICODE_STRING)&DefaultValueName, &marker)) ||
+        !IsPackageMarker(marker))
+        goto Exit;
+
+    size = sizeof(PackageRecord) + Name->Length + sizeof(WCHAR);
+    record = (PackageRecord *)AllocatePool(PoolPaged, size);
+    if (!record) {
+        status = STATUS_NO_MEMORY;
+        goto Exit;
+    }
+    RtlZeroMemory(record, size);
+    record->KeyName.Buffer = (PWCH)(record + 1);
+    record->KeyName.MaximumLength = (USHORT)(Name->Length + sizeof(WCHAR));
+    RtlCopyUnicodeString(&record->KeyName, Name);
+    if (NT_SUCCESS(LoadPackage(subkey, record))) {
+        InsertTailList(PackageList, &record->Links);
+        record = nullptr;
+    }
+
+Exit:
+    if (record)
+        ExFreePoolWithTag(record, QELMBAR_TAG);
+    if (marker)
+        ExFreePoolWithTag(marker, QELMBAR_TAG);
+    if (subkey)
+        ZwClose(subkey);
+    return status;
+}
+
+/* Records a revert that the deferred run finished: "Reverted", and the
+ * first failure of its script if any. */
+VOID RecordRevertDone(const PendingRevert *Pending)
+{
+    NTSTATUS status;
+    HANDLE key = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+
+    InitializeKeyAttributes(&attributes, &Pending->KeyPath, nullptr, REGISTRY_KEY_ATTRIBUTES);
+    status = ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes);
+    if (!NT_SUCCESS(status)) {
+        key = nullptr;
+        goto Exit;
+    }
+    status = WriteState(key, RevertedState, sizeof(RevertedState));
+    if (NT_SUCCESS(status) && !NT_SUCCESS(Pending->Failure))
+        SetDwordValue(key, &LastPackageErrorName, (ULONG)Pending->Failure);
+    ZwFlushKey(key);
+
+Exit:
+    if (key)
+        ZwClose(key);
 }
 
 } // namespace
@@ -306,36 +388,23 @@ NTSTATUS LoadPackage(HANDLE PackageKey, PackageRecord *Package)
 NTSTATUS EnumeratePackages(HANDLE ParametersKey, PLIST_ENTRY PackageList)
 {
     NTSTATUS status;
-    PKEY_BASIC_INFORMATION entry;
-    HANDLE subkey = nullptr;
-    RegistryValue *marker = nullptr;
-    PackageRecord *record = nullptr;
+    PKEY_BASIC_INFORMATION entry = nullptr;
     ULONG returned = 0;
 
     InitializeListHead(PackageList);
-    if (!ParametersKey)
-        return STATUS_INVALID_PARAMETER;
-    entry = (PKEY_BASIC_INFORMATION)ExAllocatePoolWithTag(PagedPool, 536, QELMBAR_TAG);
-    if (!entry)
-        return STATUS_NO_MEMORY;
+    if (!ParametersKey) {
+        status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
+    entry = (PKEY_BASIC_INFORMATION)AllocatePool(PoolPaged, 536);
+    if (!entry) {
+        status = STATUS_NO_MEMORY;
+        goto Exit;
+    }
 
     for (ULONG index = 0;; index++) {
         UNICODE_STRING name;
-        OBJECT_ATTRIBUTES attributes;
-        SIZE_T size;
 
-        if (subkey) {
-            ZwClose(subkey);
-            subkey = nullptr;
-        }
-        if (marker) {
-            ExFreePoolWithTag(marker, QELMBAR_TAG);
-            marker = nullptr;
-        }
-        if (record) {
-            ExFreePoolWithTag(record, QELMBAR_TAG);
-            record = nullptr;
-        }
         RtlZeroMemory(entry, 536);
         status = ZwEnumerateKey(ParametersKey, index, KeyBasicInformation, entry, 534, &returned);
         /* An entry that does not fit is passed over, not taken for the end. */
@@ -352,37 +421,16 @@ NTSTATUS EnumeratePackages(HANDLE ParametersKey, PLIST_ENTRY PackageList)
             continue;
         name.Buffer = entry->Name;
         name.Length = name.MaximumLength = (USHORT)entry->NameLength;
-        InitializeKeyAttributes(&attributes, &name, ParametersKey, REGISTRY_KEY_ATTRIBUTES);
-        if (!NT_SUCCESS(ZwOpenKey(&subkey, KEY_ALL_ACCESS, &attributes)))
-            continue;
-        if (!NT_SUCCESS(QueryRegistryValue(subkey, (PUNICODE_STRING)&DefaultValueName, &marker)) ||
-            !IsPackageMarker(marker))
-            continue;
-
-        size = sizeof(PackageRecord) + name.Length + sizeof(WCHAR);
-        record = (PackageRecord *)ExAllocatePoolWithTag(PagedPool, size, QELMBAR_TAG);
-        if (!record) {
+        status = AddPackageOfKey(ParametersKey, &name, PackageList);
+        if (!NT_SUCCESS(status)) {
             FreePackageList(PackageList);
-            status = STATUS_NO_MEMORY;
             break;
-        }
-        RtlZeroMemory(record, size);
-        record->KeyName.Buffer = (PWCH)(record + 1);
-        record->KeyName.MaximumLength = (USHORT)(name.Length + sizeof(WCHAR));
-        RtlCopyUnicodeString(&record->KeyName, &name);
-        if (NT_SUCCESS(LoadPackage(subkey, record))) {
-            InsertTailList(PackageList, &record->Links);
-            record = nullptr;
         }
     }
 
-    if (subkey)
-        ZwClose(subkey);
-    if (marker)
-        ExFreePoolWithTag(marker, QELMBAR_TAG);
-    if (record)
-        ExFreePoolWithTag(record, QELMBAR_TAG);
-    ExFreePoolWithTag(entry, QELMBAR_TAG);
+Exit:
+    if (entry)
+        ExFreePoolWithTag(entry, QELMBAR_TAG);
     return status;
 }
 
@@ -407,16 +455,7 @@ VOID CompletePendingReverts(PLIST_ENTRY List)
     }
     while (!IsListEmpty(List)) {
         PendingRevert *pending = CONTAINING_RECORD(RemoveHeadList(List), PendingRevert, Links);
-        OBJECT_ATTRIBUTES attributes;
-        HANDLE key = nullptr;
-        InitializeKeyAttributes(&attributes, &pending->KeyPath, nullptr, REGISTRY_KEY_ATTRIBUTES);
-        if (NT_SUCCESS(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes))) {
-            NTSTATUS status = WriteState(key, RevertedState, sizeof(RevertedState));
-            if (NT_SUCCESS(status) && !NT_SUCCESS(pending->Failure))
-                SetDwordValue(key, &LastPackageErrorName, (ULONG)pending->Failure);
-            ZwFlushKey(key);
-            ZwClose(key);
-        }
+        RecordRevertDone(pending);
         ExFreePoolWithTag(pending, QELMBAR_TAG);
     }
 }

@@ -27,7 +27,7 @@ const UNICODE_STRING FallbackSystemRoot = QSTRING("\\??\\C:\\Windows");
 PUNICODE_STRING AllocateStringBlock(USHORT MaximumLength, ULONG Spare)
 {
     SIZE_T size = sizeof(UNICODE_STRING) + MaximumLength + Spare;
-    PUNICODE_STRING block = (PUNICODE_STRING)ExAllocatePoolWithTag(PagedPool, size, QELMBAR_TAG);
+    PUNICODE_STRING block = (PUNICODE_STRING)AllocatePool(PoolPaged, size);
     if (!block)
         return nullptr;
     RtlZeroMemory(block, size);

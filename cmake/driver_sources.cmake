@@ -11,6 +11,7 @@ set(QELMBAR_DRIVER_SOURCES
   registry/key_operations.cpp
   registry/value_operations.cpp
   driver/context.cpp
+  driver/pool.cpp
   driver/dispatch.cpp
   driver/entry.cpp
   driver/sddl.cpp

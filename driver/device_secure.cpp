@@ -189,13 +189,20 @@ Exit:
 /* Sets the DACL of the descriptor on the device through a kernel handle. */
 NTSTATUS ApplyDeviceSecurity(PDEVICE_OBJECT Device, PSECURITY_DESCRIPTOR Descriptor)
 {
+    NTSTATUS status;
     HANDLE handle = nullptr;
-    NTSTATUS status = ObOpenObjectByPointer(Device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr,
-                                            KernelMode, &handle);
-    if (!NT_SUCCESS(status))
-        return status;
+
+    status = ObOpenObjectByPointer(Device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr,
+                                   KernelMode, &handle);
+    if (!NT_SUCCESS(status)) {
+        handle = nullptr;
+        goto Exit;
+    }
     status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, Descriptor);
-    ZwClose(handle);
+
+Exit:
+    if (handle)
+        ZwClose(handle);
     return status;
 }
 

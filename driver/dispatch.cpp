@@ -28,6 +28,7 @@ DriverContext *ContextOf(PDEVICE_OBJECT DeviceObject)
 
 } // namespace
 
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DriverContext *context = ContextOf(DeviceObject);
@@ -39,6 +40,7 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DriverContext *context = ContextOf(DeviceObject);
@@ -59,6 +61,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DriverContext *context = ContextOf(DeviceObject);

@@ -51,6 +51,14 @@ extern PDRIVER_OBJECT QelmbarDriverObject;
 extern ZW_RENAME_KEY_ROUTINE ZwRenameKeyRoutine; /* null where the kernel lacks it */
 extern ULONG DriverStateFlags;
 
+/* The pool (pool.cpp): entry chooses the allocator and the non-paged pool
+ * type before it allocates anything, teardown forgets the choice last. */
+VOID ChooseDriverPool();
+VOID ForgetDriverPool();
+/* Whether the kernel is at least the NTDDI version given (major and minor
+ * from PsGetVersion where RtlIsNtDdiVersionAvailable is not exported). */
+BOOLEAN WindowsVersionAvailable(ULONG Version);
+
 /* Makes the three list heads of a fresh context empty and the pass lock
  * free. */
 VOID InitializeContextLists(DriverContext *Context);
@@ -64,10 +72,16 @@ VOID ReleasePassLock(DriverContext *Context);
 #define QELMBAR_IOCTL_SECOND 0x5000D408u
 #define QELMBAR_DEVICE_SDDL "D:P(A;;GA;;;SY)(A;;GRGWGX;;;BA)(A;;GR;;;WD)(A;;GR;;;RC)"
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+/* The driver's roles as the DDK declares them, for its static analysis.
+ * All of them run at PASSIVE_LEVEL: they wait, and reach the registry and
+ * files. */
+extern "C" _IRQL_requires_(PASSIVE_LEVEL) DRIVER_INITIALIZE DriverEntry;
 /* The unload routine, and with a null argument the failure path of entry
  * (no shutdown pass). */
-VOID NTAPI DriverTeardown(PDRIVER_OBJECT DriverObject);
-NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_UNLOAD DriverTeardown;
+_Dispatch_type_(IRP_MJ_CREATE) _Dispatch_type_(IRP_MJ_CLOSE)
+    _IRQL_requires_max_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchCreateClose;
+_Dispatch_type_(IRP_MJ_DEVICE_CONTROL)
+    _IRQL_requires_max_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchDeviceControl;
+_Dispatch_type_(IRP_MJ_SHUTDOWN)
+    _IRQL_requires_max_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchShutdown;

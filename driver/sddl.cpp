@@ -381,7 +381,7 @@ NTSTATUS SecurityDescriptorFromSddl(PCUNICODE_STRING Sddl, PSECURITY_DESCRIPTOR 
     if (!NT_SUCCESS(status))
         goto Exit;
 
-    acl = (PACL)ExAllocatePoolWithTag(PagedPool, aclBytes, QELMBAR_TAG);
+    acl = (PACL)AllocatePool(PoolPaged, aclBytes);
     if (!acl) {
         status = STATUS_NO_MEMORY;
         goto Exit;
@@ -409,7 +409,7 @@ NTSTATUS SecurityDescriptorFromSddl(PCUNICODE_STRING Sddl, PSECURITY_DESCRIPTOR 
             status = STATUS_UNSUCCESSFUL;
         goto Exit;
     }
-    relative = ExAllocatePoolWithTag(PagedPool, length, QELMBAR_TAG);
+    relative = AllocatePool(PoolPaged, length);
     if (!relative) {
         status = STATUS_NO_MEMORY;
         goto Exit;

@@ -184,7 +184,7 @@ NTSTATUS CopyThroughTemporary(BOOLEAN Overwrite, HANDLE Source, PCUNICODE_STRING
     status = ProbeCopyTarget(Overwrite, Target, ShareAccess, &exists, &existing);
     if (status != STATUS_SUCCESS)
         goto Exit;
-    rename = (PFILE_RENAME_INFORMATION)ExAllocatePoolWithTag(PagedPool, renameBytes, QELMBAR_TAG);
+    rename = (PFILE_RENAME_INFORMATION)AllocatePool(PoolPaged, renameBytes);
     if (!rename) {
         status = STATUS_NO_MEMORY;
         goto Exit;

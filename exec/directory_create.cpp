@@ -22,13 +22,29 @@ NTSTATUS CreateOneDirectory(PCUNICODE_STRING Name, HANDLE Root, PHANDLE Handle,
                         FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
 }
 
+/* Creates or opens the directory Name below *Parent and puts it in the
+ * parent's place; the parent's handle is closed either way. */
+NTSTATUS DescendToDirectory(PHANDLE Parent, PCUNICODE_STRING Name, PIO_STATUS_BLOCK IoStatus)
+{
+    NTSTATUS status;
+    HANDLE parent = *Parent;
+
+    *Parent = nullptr;
+    status = CreateOneDirectory(Name, parent, Parent, IoStatus);
+    if (!NT_SUCCESS(status))
+        *Parent = nullptr;
+
+    if (parent)
+        ZwClose(parent);
+    return status;
+}
+
 } // namespace
 
 NTSTATUS CreateDirectoryPath(PCUNICODE_STRING Path, PHANDLE Handle, PIO_STATUS_BLOCK IoStatus)
 {
     NTSTATUS status;
     HANDLE current = nullptr;
-    HANDLE next = nullptr;
     IO_STATUS_BLOCK io;
     UNICODE_STRING prefix;
     UNICODE_STRING component;
@@ -37,7 +53,7 @@ NTSTATUS CreateDirectoryPath(PCUNICODE_STRING Path, PHANDLE Handle, PIO_STATUS_B
 
     status = CreateOneDirectory(Path, nullptr, Handle, IoStatus);
     if (status != STATUS_OBJECT_PATH_NOT_FOUND)
-        return status;
+        goto Exit;
 
     /* Climb to the deepest ancestor that exists or can be made. */
     prefix = *Path;
@@ -74,12 +90,9 @@ NTSTATUS CreateDirectoryPath(PCUNICODE_STRING Path, PHANDLE Handle, PIO_STATUS_B
             status = STATUS_OBJECT_NAME_INVALID;
             goto Exit;
         }
-        status = CreateOneDirectory(&component, current, &next, &io);
+        status = DescendToDirectory(&current, &component, &io);
         if (!NT_SUCCESS(status))
             goto Exit;
-        ZwClose(current);
-        current = next;
-        next = nullptr;
         start = end + 1;
     }
 

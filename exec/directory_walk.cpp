@@ -60,15 +60,14 @@ BOOLEAN IsNotThere(NTSTATUS Status)
     return Status == STATUS_OBJECT_NAME_NOT_FOUND || Status == STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
-/* Opens the source of a move or removal: first for its attributes, which
- * lose read-only, hidden and system for good, then for everything.  A
- * removal's own directory that turns out to be a link sets *IsLink and is
- * left unopened. */
-NTSTATUS OpenSourceForChange(const Walk *Walk, WalkLevel *Level, PBOOLEAN IsLink)
+/* Opens the source of a move or removal for its attributes, which lose
+ * read-only, hidden and system for good.  A removal's own directory that
+ * turns out to be a link sets *IsLink. */
+NTSTATUS ClearSourceAttributes(const Walk *Walk, const WalkLevel *Level,
+                               POBJECT_ATTRIBUTES Attributes, PBOOLEAN IsLink)
 {
     NTSTATUS status;
     HANDLE handle = nullptr;
-    OBJECT_ATTRIBUTES attributes;
     IO_STATUS_BLOCK io;
     FILE_BASIC_INFORMATION basic;
     BOOLEAN removal = Walk->Mode == WalkRemove;
@@ -78,30 +77,48 @@ NTSTATUS OpenSourceForChange(const Walk *Walk, WalkLevel *Level, PBOOLEAN IsLink
     if (removal && Level->Depth == 0)
         options |= FILE_OPEN_REPARSE_POINT;
 
-    InitializePathAttributes(&attributes, &Level->Source, nullptr);
     status = ZwOpenFile(&handle, SYNCHRONIZE | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
-                        &attributes, &io, ShareAll, options);
-    if (removal && IsNotThere(status))
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    if (!NT_SUCCESS(status))
-        return status;
+                        Attributes, &io, ShareAll, options);
+    if (!NT_SUCCESS(status)) {
+        handle = nullptr;
+        if (removal && IsNotThere(status))
+            status = STATUS_OBJECT_NAME_NOT_FOUND;
+        goto Exit;
+    }
 
     status = ZwQueryInformationFile(handle, &io, &basic, sizeof(basic), FileBasicInformation);
-    if (!NT_SUCCESS(status)) {
-        ZwClose(handle);
-        return status;
-    }
+    if (!NT_SUCCESS(status))
+        goto Exit;
     if (removal && (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        ZwClose(handle);
         *IsLink = TRUE;
-        return STATUS_SUCCESS;
+        goto Exit;
     }
     basic.FileAttributes &= ~(ULONG)CLEARED_ATTRIBUTES;
     /* Attributes of 0 would mean "leave them as they are". */
     if (basic.FileAttributes == 0)
         basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     ZwSetInformationFile(handle, &io, &basic, sizeof(basic), FileBasicInformation);
-    ZwClose(handle);
+
+Exit:
+    if (handle)
+        ZwClose(handle);
+    return status;
+}
+
+/* Opens the source of a move or removal: first for its attributes, then
+ * for everything.  A removal's own directory that turns out to be a link
+ * sets *IsLink and is left unopened. */
+NTSTATUS OpenSourceForChange(const Walk *Walk, WalkLevel *Level, PBOOLEAN IsLink)
+{
+    NTSTATUS status;
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK io;
+    BOOLEAN removal = Walk->Mode == WalkRemove;
+
+    InitializePathAttributes(&attributes, &Level->Source, nullptr);
+    status = ClearSourceAttributes(Walk, Level, &attributes, IsLink);
+    if (!NT_SUCCESS(status) || *IsLink)
+        return status;
 
     status = ZwOpenFile(&Level->SourceHandle, GENERIC_ALL | SYNCHRONIZE, &attributes, &io,
                         ShareAll, DirectoryOptions);
@@ -119,7 +136,7 @@ NTSTATUS RenameWholeDirectory(WalkLevel *Level)
     IO_STATUS_BLOCK io;
     ULONG bytes = Level->Target.Length + (ULONG)sizeof(FILE_RENAME_INFORMATION);
     PFILE_RENAME_INFORMATION rename =
-        (PFILE_RENAME_INFORMATION)ExAllocatePoolWithTag(PagedPool, bytes, QELMBAR_TAG);
+        (PFILE_RENAME_INFORMATION)AllocatePool(PoolPaged, bytes);
 
     if (!rename)
         return STATUS_NO_MEMORY;
@@ -184,7 +201,7 @@ VOID OpenLevel(const Walk *Walk, WalkLevel *Level)
         }
     }
 
-    Level->Listing = (PUCHAR)ExAllocatePoolWithTag(PagedPool, LISTING_BUFFER_BYTES, QELMBAR_TAG);
+    Level->Listing = (PUCHAR)AllocatePool(PoolPaged, LISTING_BUFFER_BYTES);
     if (!Level->Listing) {
         EndLevel(Level, STATUS_NO_MEMORY);
         return;
@@ -346,7 +363,7 @@ VOID HandleEntry(Walk *Walk, WalkLevel *Level, PFILE_DIRECTORY_INFORMATION Entry
             Walk->Abort = STATUS_IMPLEMENTATION_LIMIT;
             goto Exit;
         }
-        WalkLevel *child = (WalkLevel *)ExAllocatePoolWithTag(PagedPool, sizeof(WalkLevel), QELMBAR_TAG);
+        WalkLevel *child = (WalkLevel *)AllocatePool(PoolPaged, sizeof(WalkLevel));
         if (!child) {
             /* The subdirectory stays as it is, like any child that fails. */
             goto Exit;

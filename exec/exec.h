@@ -22,6 +22,11 @@
 
 /* The attributes a move or delete clears first. */
 #define CLEARED_ATTRIBUTES (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
+/* Opens a file (sharing read and delete, with Options) for its attributes
+ * only and clears CLEARED_ATTRIBUTES on it for good, since NT refuses to
+ * delete a read-only file; *Saved receives what it had.  The file is
+ * closed again before this returns. */
+NTSTATUS ClearBlockingAttributes(POBJECT_ATTRIBUTES Attributes, ULONG Options, PULONG Saved);
 
 enum WalkMode : ULONG {
     WalkCopy = 0,

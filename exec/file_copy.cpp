@@ -12,7 +12,7 @@ NTSTATUS CopyFileData(HANDLE Source, HANDLE Target)
 {
     NTSTATUS status;
     IO_STATUS_BLOCK io;
-    PVOID buffer = ExAllocatePoolWithTag(PagedPool, COPY_BUFFER_BYTES, QELMBAR_TAG);
+    PVOID buffer = AllocatePool(PoolPaged, COPY_BUFFER_BYTES);
 
     if (!buffer)
         return STATUS_NO_MEMORY;

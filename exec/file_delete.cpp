@@ -19,34 +19,51 @@ NTSTATUS SetDeleteDisposition(HANDLE Handle)
                                 FileDispositionInformation);
 }
 
+NTSTATUS ClearBlockingAttributes(POBJECT_ATTRIBUTES Attributes, ULONG Options, PULONG Saved)
+{
+    NTSTATUS status;
+    HANDLE handle = nullptr;
+    IO_STATUS_BLOCK io;
+    FILE_BASIC_INFORMATION basic;
+
+    status = ZwOpenFile(&handle, SYNCHRONIZE | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
+                        Attributes, &io, FILE_SHARE_READ | FILE_SHARE_DELETE, Options);
+    if (!NT_SUCCESS(status)) {
+        handle = nullptr;
+        goto Exit;
+    }
+    status = ZwQueryInformationFile(handle, &io, &basic, sizeof(basic), FileBasicInformation);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    *Saved = basic.FileAttributes;
+    basic.FileAttributes &= ~(ULONG)CLEARED_ATTRIBUTES;
+    /* Attributes of 0 would mean "leave them as they are". */
+    if (basic.FileAttributes == 0)
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    ZwSetInformationFile(handle, &io, &basic, sizeof(basic), FileBasicInformation);
+
+Exit:
+    if (handle)
+        ZwClose(handle);
+    return status;
+}
+
 NTSTATUS DeleteOneEntry(PCUNICODE_STRING Path, ULONG Options)
 {
     NTSTATUS status;
     HANDLE handle = nullptr;
     OBJECT_ATTRIBUTES attributes;
     IO_STATUS_BLOCK io;
-    FILE_BASIC_INFORMATION basic;
+    ULONG saved = 0;
 
     InitializePathAttributes(&attributes, Path, nullptr);
-    status = ZwOpenFile(&handle, SYNCHRONIZE | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
-                        &attributes, &io, FILE_SHARE_READ | FILE_SHARE_DELETE, Options);
+    status = ClearBlockingAttributes(&attributes, Options, &saved);
     if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND) {
         status = STATUS_SUCCESS;
         goto Exit;
     }
     if (!NT_SUCCESS(status))
         goto Exit;
-
-    status = ZwQueryInformationFile(handle, &io, &basic, sizeof(basic), FileBasicInformation);
-    if (!NT_SUCCESS(status))
-        goto Exit;
-    basic.FileAttributes &= ~(ULONG)CLEARED_ATTRIBUTES;
-    /* Attributes of 0 would mean "leave them as they are". */
-    if (basic.FileAttributes == 0)
-        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    ZwSetInformationFile(handle, &io, &basic, sizeof(basic), FileBasicInformation);
-    ZwClose(handle);
-    handle = nullptr;
 
     status = ZwOpenFile(&handle, DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, Options);

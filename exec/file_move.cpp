@@ -9,20 +9,6 @@
  */
 #include "exec/exec.h"
 
-namespace {
-
-/* The attribute record to write back after clearing the bits that block a
- * move or a delete. */
-VOID ClearBlockingAttributes(PFILE_BASIC_INFORMATION Basic)
-{
-    Basic->FileAttributes &= ~(ULONG)CLEARED_ATTRIBUTES;
-    /* Attributes of 0 would mean "leave them as they are". */
-    if (Basic->FileAttributes == 0)
-        Basic->FileAttributes = FILE_ATTRIBUTE_NORMAL;
-}
-
-} // namespace
-
 NTSTATUS BuildRenameTarget(PCUNICODE_STRING Source, PCUNICODE_STRING NewName,
                            PUNICODE_STRING Result)
 {
@@ -43,8 +29,7 @@ NTSTATUS BuildRenameTarget(PCUNICODE_STRING Source, PCUNICODE_STRING NewName,
     directory.Length = directory.MaximumLength = (USHORT)(prefix * sizeof(WCHAR));
     if (prefix == 0) {
         /* No directory part: the new name alone, not "\" + name. */
-        PWCH buffer = (PWCH)ExAllocatePoolWithTag(PagedPool, NewName->Length + sizeof(WCHAR),
-                                                  QELMBAR_TAG);
+        PWCH buffer = (PWCH)AllocatePool(PoolPaged, NewName->Length + sizeof(WCHAR));
         if (!buffer)
             return STATUS_NO_MEMORY;
         RtlZeroMemory(buffer, NewName->Length + sizeof(WCHAR));
@@ -75,19 +60,11 @@ NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
 
     InitializePathAttributes(&sourceAttributes, Source, nullptr);
 
-    status = ZwOpenFile(&source, SYNCHRONIZE | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
-                        &sourceAttributes, &io, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                        FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE);
+    status = ClearBlockingAttributes(&sourceAttributes,
+                                     FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE,
+                                     &savedAttributes);
     if (!NT_SUCCESS(status))
         goto Exit;
-    status = ZwQueryInformationFile(source, &io, &basic, sizeof(basic), FileBasicInformation);
-    if (!NT_SUCCESS(status))
-        goto Exit;
-    savedAttributes = basic.FileAttributes;
-    ClearBlockingAttributes(&basic);
-    ZwSetInformationFile(source, &io, &basic, sizeof(basic), FileBasicInformation);
-    ZwClose(source);
-    source = nullptr;
 
     status = ZwOpenFile(&source, GENERIC_ALL | SYNCHRONIZE, &sourceAttributes, &io,
                         FILE_SHARE_READ | FILE_SHARE_DELETE,
@@ -95,7 +72,7 @@ NTSTATUS MoveOneFile(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
     if (!NT_SUCCESS(status))
         goto Exit;
 
-    rename = (PFILE_RENAME_INFORMATION)ExAllocatePoolWithTag(PagedPool, renameBytes, QELMBAR_TAG);
+    rename = (PFILE_RENAME_INFORMATION)AllocatePool(PoolPaged, renameBytes);
     if (!rename) {
         status = STATUS_NO_MEMORY;
         goto Exit;

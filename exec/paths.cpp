@@ -31,7 +31,7 @@ NTSTATUS QueryOpenedName(HANDLE Handle, OpenedName *Name)
     ULONG needed = 0;
 
     for (int attempt = 0; attempt < 2; attempt++) {
-        Name->Block = (POBJECT_NAME_INFORMATION)ExAllocatePoolWithTag(PagedPool, size, QELMBAR_TAG);
+        Name->Block = (POBJECT_NAME_INFORMATION)AllocatePool(PoolPaged, size);
         if (!Name->Block)
             return STATUS_NO_MEMORY;
         RtlZeroMemory(Name->Block, size);
@@ -116,7 +116,7 @@ NTSTATUS ComposeChildPath(PCUNICODE_STRING Parent, PCWSTR Name, ULONG Count,
     if (Count > QELMBAR_MAX_STRING_BYTES || total > QELMBAR_MAX_STRING_BYTES)
         return STATUS_NAME_TOO_LONG;
 
-    buffer = (PWCH)ExAllocatePoolWithTag(PagedPool, total + sizeof(WCHAR), QELMBAR_TAG);
+    buffer = (PWCH)AllocatePool(PoolPaged, total + sizeof(WCHAR));
     if (!buffer)
         return STATUS_NO_MEMORY;
     RtlZeroMemory(buffer, total + sizeof(WCHAR));

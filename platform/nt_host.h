@@ -37,6 +37,15 @@ typedef ULONG ACCESS_MASK;
 typedef LONG KPRIORITY;
 
 #define NTAPI
+
+/* The DDK's source annotations, which only its static analysis reads:
+ * nothing in this build. */
+#define _IRQL_requires_(irql)
+#define _IRQL_requires_max_(irql)
+#define _IRQL_requires_same_
+#define _Dispatch_type_(kind)
+#define _Function_class_(name)
+#define _Use_decl_annotations_
 #define NTKERNELAPI
 #define IN
 #define OUT
@@ -1036,10 +1045,28 @@ typedef struct _OSVERSIONINFOEXW {
 
 typedef NTSTATUS (NTAPI *ZW_RENAME_KEY_ROUTINE)(HANDLE KeyHandle, PUNICODE_STRING NewName);
 
+/* The flags of ExAllocatePool2: the low 32 bits are required (a request
+ * the pool cannot satisfy fails), the high 32 bits optional. */
+typedef ULONG64 POOL_FLAGS;
+#define POOL_FLAG_USE_QUOTA 0x0000000000000001ull
+#define POOL_FLAG_UNINITIALIZED 0x0000000000000002ull
+#define POOL_FLAG_SESSION 0x0000000000000004ull
+#define POOL_FLAG_CACHE_ALIGNED 0x0000000000000008ull
+#define POOL_FLAG_RAISE_ON_FAILURE 0x0000000000000020ull
+#define POOL_FLAG_NON_PAGED 0x0000000000000040ull
+#define POOL_FLAG_NON_PAGED_EXECUTE 0x0000000000000080ull
+#define POOL_FLAG_PAGED 0x0000000000000100ull
+#define POOL_FLAG_REQUIRED_END 0x0000000080000000ull
+typedef PVOID (NTAPI *EX_ALLOCATE_POOL2_ROUTINE)(POOL_FLAGS Flags, SIZE_T NumberOfBytes,
+                                                 ULONG Tag);
+
 #include "platform/ntstatus_codes.h"
 
 /* Routines.  Every one of them is implemented by simkernel. */
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+/* Exported from Windows 10 version 2004 on; blocks are zeroed unless
+ * POOL_FLAG_UNINITIALIZED. */
+PVOID NTAPI ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag);
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);

@@ -26,8 +26,25 @@
 #define QSTRING(s) \
     { (USHORT)(sizeof(QTEXT(s)) - sizeof(WCHAR)), (USHORT)sizeof(QTEXT(s)), (PWCH)QTEXT(s) }
 
+/* The role of a process-creation notify routine as a function type; the
+ * DDK names only its pointer type, PCREATE_PROCESS_NOTIFY_ROUTINE. */
+typedef VOID(NTAPI CREATE_PROCESS_NOTIFY_ROUTINE)(HANDLE ParentId, HANDLE ProcessId,
+                                                  BOOLEAN Create);
+
 /* The driver's pool and remove-lock tag, "Zqlk" as it reads in a pool dump. */
 #define QELMBAR_TAG ((ULONG)'Z' | ((ULONG)'q' << 8) | ((ULONG)'l' << 16) | ((ULONG)'k' << 24))
+
+/*
+ * The driver's pool, always with QELMBAR_TAG.  Non-paged blocks are never
+ * executable where the kernel has non-executable pool.  A block comes
+ * uninitialised: the caller zeroes what it relies on.  It is freed with
+ * ExFreePoolWithTag(block, QELMBAR_TAG); null means no memory.
+ */
+enum QelmbarPool : ULONG {
+    PoolPaged = 0,
+    PoolNonPaged = 1,
+};
+PVOID AllocatePool(QelmbarPool Pool, SIZE_T Bytes);
 
 /* Largest byte length a UNICODE_STRING can describe with room for a NUL. */
 #define QELMBAR_MAX_STRING_BYTES 65532u

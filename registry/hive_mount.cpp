@@ -32,10 +32,13 @@ const HiveTableRow HiveTable[] = {
 /* Succeeds only when a hive (or key) is present at the prefix. */
 NTSTATUS ProbeHive(PCUNICODE_STRING Prefix)
 {
+    NTSTATUS status;
     HANDLE key = nullptr;
     OBJECT_ATTRIBUTES attributes;
+
     InitializeKeyAttributes(&attributes, Prefix, nullptr, REGISTRY_KEY_ATTRIBUTES);
-    NTSTATUS status = ZwOpenKey(&key, KEY_ENUMERATE_SUB_KEYS, &attributes);
+    status = ZwOpenKey(&key, KEY_ENUMERATE_SUB_KEYS, &attributes);
+
     if (key)
         ZwClose(key);
     return status;
@@ -52,6 +55,16 @@ BOOLEAN IsTemporaryHive(PCUNICODE_STRING Prefix)
             return TRUE;
     }
     return FALSE;
+}
+
+/* Once its unloading began, a hive's record holds no handle. */
+VOID CloseHiveRoot(TemporaryHive *Hive)
+{
+    HANDLE root = Hive->RootKey;
+
+    Hive->RootKey = nullptr;
+    if (root)
+        ZwClose(root);
 }
 
 } // namespace
@@ -77,6 +90,7 @@ NTSTATUS MountHive(PCUNICODE_STRING Path)
     UNICODE_STRING prefix = HivePrefix(Path);
     const HiveTableRow *row = nullptr;
     HANDLE root = nullptr;
+    BOOLEAN loaded = FALSE;
     TemporaryHive *hive = nullptr;
     OBJECT_ATTRIBUTES target;
     OBJECT_ATTRIBUTES source;
@@ -84,7 +98,7 @@ NTSTATUS MountHive(PCUNICODE_STRING Path)
 
     status = ProbeHive(&prefix);
     if (NT_SUCCESS(status))
-        return status; /* it appeared meanwhile */
+        goto Exit; /* it appeared meanwhile */
 
     for (ULONG i = 0; i < sizeof(HiveTable) / sizeof(HiveTable[0]); i++) {
         if (RtlCompareUnicodeString(&prefix, &HiveTable[i].MountPath, TRUE) == 0) {
@@ -92,24 +106,27 @@ NTSTATUS MountHive(PCUNICODE_STRING Path)
             break;
         }
     }
-    if (!row)
-        return STATUS_NOT_FOUND;
+    if (!row) {
+        status = STATUS_NOT_FOUND;
+        goto Exit;
+    }
 
     InitializeKeyAttributes(&target, &prefix, nullptr, REGISTRY_KEY_ATTRIBUTES);
     InitializeKeyAttributes(&source, &row->HiveFile, nullptr, REGISTRY_KEY_ATTRIBUTES);
     status = ZwLoadKey(&target, &source);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
+    loaded = TRUE;
 
     status = ZwOpenKey(&root, KEY_READ, &target);
     if (!NT_SUCCESS(status))
-        goto Unload;
+        goto Exit;
 
     size = sizeof(TemporaryHive) + prefix.Length + sizeof(WCHAR);
-    hive = (TemporaryHive *)ExAllocatePoolWithTag(PagedPool, size, QELMBAR_TAG);
+    hive = (TemporaryHive *)AllocatePool(PoolPaged, size);
     if (!hive) {
         status = STATUS_NO_MEMORY;
-        goto Unload;
+        goto Exit;
     }
     RtlZeroMemory(hive, size);
     hive->RootKey = root;
@@ -117,13 +134,16 @@ NTSTATUS MountHive(PCUNICODE_STRING Path)
     hive->MountPath.MaximumLength = (USHORT)(prefix.Length + sizeof(WCHAR));
     RtlCopyUnicodeString(&hive->MountPath, &prefix);
     InsertTailList(&QelmbarContext->TemporaryHiveList, &hive->Links);
-    return STATUS_SUCCESS;
+    root = nullptr;
+    loaded = FALSE;
+    status = STATUS_SUCCESS;
 
-Unload:
-    /* No half state: the hive goes again, and no record remains. */
+Exit:
+    /* No half state: a hive without its record goes again. */
     if (root)
         ZwClose(root);
-    ZwUnloadKey(&target);
+    if (loaded)
+        ZwUnloadKey(&target);
     return status;
 }
 
@@ -154,10 +174,7 @@ VOID UnloadTemporaryHives(PLIST_ENTRY List)
         PLIST_ENTRY next = entry->Flink;
         TemporaryHive *hive = CONTAINING_RECORD(entry, TemporaryHive, Links);
         OBJECT_ATTRIBUTES attributes;
-        if (hive->RootKey) {
-            ZwClose(hive->RootKey);
-            hive->RootKey = nullptr;
-        }
+        CloseHiveRoot(hive);
         InitializeKeyAttributes(&attributes, &hive->MountPath, nullptr, REGISTRY_KEY_ATTRIBUTES);
         if (NT_SUCCESS(ZwUnloadKey(&attributes))) {
             RemoveEntryList(&hive->Links);

@@ -14,11 +14,14 @@
 
 NTSTATUS CreateKeyHandler(const OperationRecord *Record)
 {
+    NTSTATUS status;
     HANDLE key = nullptr;
     OBJECT_ATTRIBUTES attributes;
+
     InitializeKeyAttributes(&attributes, &Record->Args.Path.Path, nullptr,
                             REGISTRY_KEY_ATTRIBUTES);
-    NTSTATUS status = CreateKeyPath(&key, &attributes, nullptr);
+    status = CreateKeyPath(&key, &attributes, nullptr);
+
     if (key)
         ZwClose(key);
     return status;
@@ -27,25 +30,33 @@ NTSTATUS CreateKeyHandler(const OperationRecord *Record)
 NTSTATUS DeleteKeyHandler(const OperationRecord *Record)
 {
     const DeleteKeyArgs *args = &Record->Args.DeleteKey;
+    NTSTATUS status;
     HANDLE key = nullptr;
     OBJECT_ATTRIBUTES attributes;
-    NTSTATUS status = EnsureHiveLoaded(&args->Path, TRUE);
+
+    status = EnsureHiveLoaded(&args->Path, TRUE);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     InitializeKeyAttributes(&attributes, &args->Path, nullptr, REGISTRY_KEY_ATTRIBUTES);
     status = ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes);
-    if (status == STATUS_OBJECT_NAME_NOT_FOUND)
-        return STATUS_SUCCESS; /* gone already */
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+        status = STATUS_SUCCESS; /* gone already */
+        goto Exit;
+    }
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     status = DeleteKeyTree(key, args->Recursive);
-    ZwClose(key);
+
+Exit:
+    if (key)
+        ZwClose(key);
     return status;
 }
 
 NTSTATUS CopyKeyHandler(const OperationRecord *Record)
 {
     const TwoPathArgs *args = &Record->Args.TwoPath;
+    NTSTATUS status;
     HANDLE source = nullptr;
     HANDLE target = nullptr;
     OBJECT_ATTRIBUTES attributes;
@@ -53,13 +64,13 @@ NTSTATUS CopyKeyHandler(const OperationRecord *Record)
     BOOLEAN inside = FALSE;
     BOOLEAN equal = FALSE;
 
-    NTSTATUS status = EnsureHiveLoaded(&args->Source, FALSE);
+    status = EnsureHiveLoaded(&args->Source, FALSE);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     InitializeKeyAttributes(&attributes, &args->Source, nullptr, REGISTRY_KEY_ATTRIBUTES);
     status = ZwOpenKey(&source, KEY_READ, &attributes);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
 
     /* A copy into its own subtree would nest without end; a copy onto
      * itself changes nothing and may go on. */
@@ -82,7 +93,8 @@ NTSTATUS CopyKeyHandler(const OperationRecord *Record)
 Exit:
     if (target)
         ZwClose(target);
-    ZwClose(source);
+    if (source)
+        ZwClose(source);
     return status;
 }
 

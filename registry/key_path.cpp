@@ -31,6 +31,26 @@ UNICODE_STRING View(PCWSTR Buffer, ULONG Count)
     return view;
 }
 
+/* Creates or opens the subkey Part below *Parent and puts it in the
+ * parent's place; the parent's handle is closed either way. */
+NTSTATUS DescendToSubkey(PHANDLE Parent, PCUNICODE_STRING Part)
+{
+    NTSTATUS status;
+    HANDLE parent = *Parent;
+    OBJECT_ATTRIBUTES attributes;
+
+    *Parent = nullptr;
+    InitializeObjectAttributes(&attributes, (PUNICODE_STRING)Part, REGISTRY_KEY_ATTRIBUTES,
+                               parent, nullptr);
+    status = ZwCreateKey(Parent, KEY_CREATE_SUB_KEY, &attributes, 0, nullptr, 0, nullptr);
+    if (!NT_SUCCESS(status))
+        *Parent = nullptr;
+
+    if (parent)
+        ZwClose(parent);
+    return status;
+}
+
 } // namespace
 
 VOID InitializeKeyAttributes(POBJECT_ATTRIBUTES Attributes, PCUNICODE_STRING Name, HANDLE Root,
@@ -63,42 +83,40 @@ NTSTATUS CreateKeyPath(PHANDLE Handle, POBJECT_ATTRIBUTES Attributes, PULONG Dis
     if (!root) {
         status = EnsureHiveLoaded(name, TRUE);
         if (!NT_SUCCESS(status))
-            return status;
+            goto Exit;
     }
 
     status = ZwCreateKey(Handle, KEY_ALL_ACCESS, Attributes, 0, nullptr, 0, Disposition);
     if (status != STATUS_OBJECT_NAME_NOT_FOUND)
-        return status;
+        goto Exit;
 
     /* Up: the nearest ancestor that exists or can be created. */
     do {
-        if (!CutAtLastBackslash(name, cut, &cut))
-            return STATUS_UNSUCCESSFUL;
+        if (!CutAtLastBackslash(name, cut, &cut)) {
+            status = STATUS_UNSUCCESSFUL;
+            goto Exit;
+        }
         part = View(name->Buffer, cut);
         InitializeKeyAttributes(&partAttributes, &part, root, REGISTRY_KEY_ATTRIBUTES);
         status = ZwCreateKey(&ancestor, KEY_CREATE_SUB_KEY, &partAttributes, 0, nullptr, 0,
                              nullptr);
     } while (status == STATUS_OBJECT_NAME_NOT_FOUND);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
 
     /* Down: one component at a time below it, each relative to the one
      * before.  Ancestors created here stay when a later level fails. */
     start = cut + 1;
     for (;;) {
-        HANDLE next = nullptr;
         ULONG end = start;
         while (end < count && name->Buffer[end] != '\\')
             end++;
         if (end == count)
             break;
         part = View(name->Buffer + start, end - start);
-        InitializeKeyAttributes(&partAttributes, &part, ancestor, REGISTRY_KEY_ATTRIBUTES);
-        status = ZwCreateKey(&next, KEY_CREATE_SUB_KEY, &partAttributes, 0, nullptr, 0, nullptr);
-        ZwClose(ancestor);
+        status = DescendToSubkey(&ancestor, &part);
         if (!NT_SUCCESS(status))
-            return status;
-        ancestor = next;
+            goto Exit;
         start = end + 1;
     }
 
@@ -108,7 +126,10 @@ NTSTATUS CreateKeyPath(PHANDLE Handle, POBJECT_ATTRIBUTES Attributes, PULONG Dis
     InitializeObjectAttributes(&partAttributes, &part, Attributes->Attributes, ancestor,
                                Attributes->SecurityDescriptor);
     status = ZwCreateKey(Handle, KEY_ALL_ACCESS, &partAttributes, 0, nullptr, 0, Disposition);
-    ZwClose(ancestor);
+
+Exit:
+    if (ancestor)
+        ZwClose(ancestor);
     return status;
 }
 
@@ -130,8 +151,7 @@ NTSTATUS QueryKeyName(HANDLE Key, PUNICODE_STRING Name)
 
     /* The name moves to the start of the block, which then is the
      * string's buffer. */
-    info = (PKEY_NAME_INFORMATION)ExAllocatePoolWithTag(PagedPool, needed + sizeof(WCHAR),
-                                                        QELMBAR_TAG);
+    info = (PKEY_NAME_INFORMATION)AllocatePool(PoolPaged, needed + sizeof(WCHAR));
     if (!info)
         return STATUS_NO_MEMORY;
     RtlZeroMemory(info, needed + sizeof(WCHAR));
@@ -181,7 +201,7 @@ NTSTATUS KeyPathWithinKey(HANDLE Source, PCUNICODE_STRING Path, PBOOLEAN Inside,
 
     status = QueryKeyName(Source, &sourceName);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
 
     /* The path resolves as its deepest key that exists, followed by the
      * components not created yet, which no link can redirect. */
@@ -201,7 +221,6 @@ NTSTATUS KeyPathWithinKey(HANDLE Source, PCUNICODE_STRING Path, PBOOLEAN Inside,
         }
     }
     status = QueryKeyName(base, &baseName);
-    ZwClose(base);
     if (!NT_SUCCESS(status))
         goto Exit;
 
@@ -215,7 +234,7 @@ NTSTATUS KeyPathWithinKey(HANDLE Source, PCUNICODE_STRING Path, PBOOLEAN Inside,
         status = STATUS_SUCCESS;
         goto Exit;
     }
-    resolved = (PWCH)ExAllocatePoolWithTag(PagedPool, (total + 1) * sizeof(WCHAR), QELMBAR_TAG);
+    resolved = (PWCH)AllocatePool(PoolPaged, (total + 1) * sizeof(WCHAR));
     if (!resolved) {
         status = STATUS_NO_MEMORY;
         goto Exit;
@@ -241,5 +260,7 @@ Exit:
         ExFreePoolWithTag(resolved, QELMBAR_TAG);
     FreeKeyName(&baseName);
     FreeKeyName(&sourceName);
+    if (base)
+        ZwClose(base);
     return status;
 }

@@ -12,7 +12,10 @@
  *
  * Subkeys are opened with OBJ_OPENLINK: a link key is handled as itself.
  * A delete removes the link, never what it points to; a copy leaves it out,
- * and a move refuses it.
+ * and a move refuses it.  A key is a link when the registry says so: the
+ * same name opened without OBJ_OPENLINK leads to another key (whose name
+ * the registry then gives) or, when the target is missing, to none.  A
+ * value named "SymbolicLinkValue" in an ordinary key makes it no link.
  *
  * A move is a strict copy followed by one delete of the source tree, made
  * only when every value and subkey was copied; any failure ends the move
@@ -23,8 +26,6 @@
 #include "registry/registry.h"
 
 namespace {
-
-const UNICODE_STRING LinkValueName = QSTRING("SymbolicLinkValue");
 
 struct DeleteLevel {
     DeleteLevel *Parent;
@@ -46,7 +47,7 @@ struct CopyLevel {
 
 PVOID AllocateZeroed(SIZE_T Bytes)
 {
-    PVOID block = ExAllocatePoolWithTag(PagedPool, Bytes, QELMBAR_TAG);
+    PVOID block = AllocatePool(PoolPaged, Bytes);
     if (block)
         RtlZeroMemory(block, Bytes);
     return block;
@@ -83,22 +84,44 @@ BOOLEAN ValueEntryName(const UCHAR *Entries, ULONG Returned, PUNICODE_STRING Nam
                      FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name), Name);
 }
 
-/* Whether an open key (opened with OBJ_OPENLINK) is a registry link: its
- * target is the REG_LINK value "SymbolicLinkValue". */
-NTSTATUS IsLinkKey(HANDLE Key, PBOOLEAN IsLink)
+/* Whether the subkey Name of Parent, open as itself in Opened (with
+ * OBJ_OPENLINK), is a registry link.  Opened the ordinary way a link leads
+ * on to its target, whose full name differs from the link's own, or to
+ * nothing when the target is missing; any other key is the same key both
+ * ways. */
+NTSTATUS IsLinkKey(HANDLE Parent, PCUNICODE_STRING Name, HANDLE Opened, PBOOLEAN IsLink)
 {
-    KEY_VALUE_PARTIAL_INFORMATION header;
-    ULONG returned = 0;
-    NTSTATUS status = ZwQueryValueKey(Key, (PUNICODE_STRING)&LinkValueName,
-                                      KeyValuePartialInformation, &header,
-                                      FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data), &returned);
+    NTSTATUS status;
+    HANDLE followed = nullptr;
+    UNICODE_STRING openedName = { 0, 0, nullptr };
+    UNICODE_STRING followedName = { 0, 0, nullptr };
+    OBJECT_ATTRIBUTES attributes;
+
     *IsLink = FALSE;
-    if (status == STATUS_OBJECT_NAME_NOT_FOUND)
-        return STATUS_SUCCESS;
-    if (!NT_SUCCESS(status) && status != STATUS_BUFFER_OVERFLOW)
-        return status;
-    *IsLink = header.Type == REG_LINK;
-    return STATUS_SUCCESS;
+    InitializeKeyAttributes(&attributes, Name, Parent, REGISTRY_KEY_ATTRIBUTES);
+    status = ZwOpenKey(&followed, KEY_READ, &attributes);
+    if (!NT_SUCCESS(status)) {
+        followed = nullptr;
+        if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND) {
+            *IsLink = TRUE;
+            status = STATUS_SUCCESS;
+        }
+        goto Exit;
+    }
+    status = QueryKeyName(Opened, &openedName);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    status = QueryKeyName(followed, &followedName);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    *IsLink = !RtlEqualUnicodeString(&openedName, &followedName, FALSE);
+
+Exit:
+    FreeKeyName(&followedName);
+    FreeKeyName(&openedName);
+    if (followed)
+        ZwClose(followed);
+    return status;
 }
 
 /* Deletes a key whose subkeys are gone; one that cannot be deleted loses
@@ -162,37 +185,57 @@ NTSTATUS OpenCopyChild(const CopyLevel *Level, const UCHAR *Entries, ULONG Retur
                        BOOLEAN Strict, PHANDLE Source, PHANDLE Target)
 {
     NTSTATUS status;
+    HANDLE source = nullptr;
+    HANDLE target = nullptr;
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES attributes;
     BOOLEAN isLink = FALSE;
 
-    *Source = *Target = nullptr;
-    if (!SubkeyEntryName(Entries, Returned, &name))
-        return STATUS_UNSUCCESSFUL;
+    if (!SubkeyEntryName(Entries, Returned, &name)) {
+        status = STATUS_UNSUCCESSFUL;
+        goto Exit;
+    }
     InitializeKeyAttributes(&attributes, &name, Level->Source,
                             REGISTRY_KEY_ATTRIBUTES | OBJ_OPENLINK);
-    status = ZwOpenKey(Source, Strict ? KEY_ALL_ACCESS : KEY_READ, &attributes);
+    status = ZwOpenKey(&source, Strict ? KEY_ALL_ACCESS : KEY_READ, &attributes);
     if (!NT_SUCCESS(status))
-        return status;
-    status = IsLinkKey(*Source, &isLink);
+        goto Exit;
+    status = IsLinkKey(Level->Source, &name, source, &isLink);
     if (NT_SUCCESS(status) && isLink)
         status = STATUS_NOT_SUPPORTED;
-    if (NT_SUCCESS(status)) {
-        InitializeKeyAttributes(&attributes, &name, Level->Target,
-                                REGISTRY_KEY_ATTRIBUTES | OBJ_OPENLINK);
-        status = CreateKeyPath(Target, &attributes, nullptr);
-    }
-    if (!NT_SUCCESS(status)) {
-        ZwClose(*Source);
-        *Source = nullptr;
-    }
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    InitializeKeyAttributes(&attributes, &name, Level->Target,
+                            REGISTRY_KEY_ATTRIBUTES | OBJ_OPENLINK);
+    status = CreateKeyPath(&target, &attributes, nullptr);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    *Source = source;
+    *Target = target;
+    source = target = nullptr;
+
+Exit:
+    if (target)
+        ZwClose(target);
+    if (source)
+        ZwClose(source);
     return status;
 }
 
-VOID CloseCopyLevel(CopyLevel *Level)
+/* A level record's release: its handles, then the record. */
+VOID ReleaseCopyLevel(CopyLevel *Level)
 {
-    ZwClose(Level->Source);
-    ZwClose(Level->Target);
+    if (Level->Target)
+        ZwClose(Level->Target);
+    if (Level->Source)
+        ZwClose(Level->Source);
+    ExFreePoolWithTag(Level, QELMBAR_TAG);
+}
+
+VOID ReleaseDeleteLevel(DeleteLevel *Level)
+{
+    if (Level->Key)
+        ZwClose(Level->Key);
     ExFreePoolWithTag(Level, QELMBAR_TAG);
 }
 
@@ -200,17 +243,25 @@ VOID CloseCopyLevel(CopyLevel *Level)
  * handle when it exists and may not be overwritten. */
 NTSTATUS CreateTreeTarget(BOOLEAN Overwrite, PCUNICODE_STRING Path, PHANDLE Target)
 {
+    NTSTATUS status;
+    HANDLE target = nullptr;
     OBJECT_ATTRIBUTES attributes;
     ULONG disposition = 0;
-    NTSTATUS status;
 
     InitializeKeyAttributes(&attributes, Path, nullptr, REGISTRY_KEY_ATTRIBUTES);
-    status = CreateKeyPath(Target, &attributes, &disposition);
-    if (NT_SUCCESS(status) && disposition == REG_OPENED_EXISTING_KEY && !Overwrite) {
-        ZwClose(*Target);
-        *Target = nullptr;
+    status = CreateKeyPath(&target, &attributes, &disposition);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    if (disposition == REG_OPENED_EXISTING_KEY && !Overwrite) {
         status = STATUS_OBJECT_NAME_EXISTS;
+        goto Exit;
     }
+    *Target = target;
+    target = nullptr;
+
+Exit:
+    if (target)
+        ZwClose(target);
     return status;
 }
 
@@ -239,17 +290,19 @@ NTSTATUS DeleteKeyTree(HANDLE Key, BOOLEAN Recursive)
     OBJECT_ATTRIBUTES attributes;
     DeleteLevel top = { nullptr, 0, Key, 0, Recursive };
     DeleteLevel *level = &top;
+    DeleteLevel *child = nullptr;
+    HANDLE subkey = nullptr;
     PUCHAR entries = (PUCHAR)AllocateZeroed(KEY_ENTRY_BUFFER_BYTES);
 
-    if (!entries)
-        return STATUS_NO_MEMORY;
+    if (!entries) {
+        abort = STATUS_NO_MEMORY;
+        goto Exit;
+    }
 
     for (;;) {
         status = ZwEnumerateKey(level->Key, level->Index, KeyBasicInformation, entries,
                                 KEY_ENTRY_BUFFER_BYTES, &returned);
         if (NT_SUCCESS(status) && level->Recursive) {
-            HANDLE subkey = nullptr;
-            DeleteLevel *child;
             if (!SubkeyEntryName(entries, returned, &name)) {
                 level->Index++;
                 continue;
@@ -257,17 +310,16 @@ NTSTATUS DeleteKeyTree(HANDLE Key, BOOLEAN Recursive)
             InitializeKeyAttributes(&attributes, &name, level->Key,
                                     REGISTRY_KEY_ATTRIBUTES | OBJ_OPENLINK);
             if (!NT_SUCCESS(ZwOpenKey(&subkey, KEY_ALL_ACCESS, &attributes))) {
+                subkey = nullptr;
                 level->Index++;
                 continue;
             }
             if (level->Depth >= KEY_TREE_MAX_DEPTH) {
-                ZwClose(subkey);
                 abort = STATUS_IMPLEMENTATION_LIMIT;
                 break;
             }
             child = (DeleteLevel *)AllocateZeroed(sizeof(DeleteLevel));
             if (!child) {
-                ZwClose(subkey);
                 abort = STATUS_NO_MEMORY;
                 break;
             }
@@ -275,6 +327,7 @@ NTSTATUS DeleteKeyTree(HANDLE Key, BOOLEAN Recursive)
             child->Depth = level->Depth + 1;
             child->Key = subkey;
             child->Recursive = TRUE;
+            subkey = nullptr;
             level = child;
             continue;
         }
@@ -287,22 +340,24 @@ NTSTATUS DeleteKeyTree(HANDLE Key, BOOLEAN Recursive)
             result = status;
             break;
         }
-        DeleteLevel *parent = level->Parent;
-        ZwClose(level->Key);
-        ExFreePoolWithTag(level, QELMBAR_TAG);
-        level = parent;
+        child = level;
+        level = level->Parent;
+        ReleaseDeleteLevel(child);
         /* A deleted subkey moved the ones behind it down by one. */
         if (!NT_SUCCESS(status))
             level->Index++;
     }
 
+Exit:
+    if (subkey)
+        ZwClose(subkey);
     while (level->Parent) {
-        DeleteLevel *parent = level->Parent;
-        ZwClose(level->Key);
-        ExFreePoolWithTag(level, QELMBAR_TAG);
-        level = parent;
+        child = level;
+        level = level->Parent;
+        ReleaseDeleteLevel(child);
     }
-    ExFreePoolWithTag(entries, QELMBAR_TAG);
+    if (entries)
+        ExFreePoolWithTag(entries, QELMBAR_TAG);
     return NT_SUCCESS(abort) ? result : abort;
 }
 
@@ -314,19 +369,21 @@ NTSTATUS CopyKeyTree(HANDLE Source, HANDLE Target, BOOLEAN DeleteSource)
     ULONG returned = 0;
     CopyLevel top;
     CopyLevel *level = &top;
-    PUCHAR values;
-    PUCHAR entries;
-
-    values = (PUCHAR)AllocateZeroed(VALUE_ENTRY_BUFFER_BYTES);
-    if (!values)
-        return STATUS_NO_MEMORY;
-    entries = (PUCHAR)AllocateZeroed(KEY_ENTRY_BUFFER_BYTES);
-    if (!entries) {
-        ExFreePoolWithTag(values, QELMBAR_TAG);
-        return STATUS_NO_MEMORY;
-    }
+    CopyLevel *child = nullptr;
+    HANDLE subsource = nullptr;
+    HANDLE subtarget = nullptr;
+    PUCHAR values = nullptr;
+    PUCHAR entries = nullptr;
 
     RtlZeroMemory(&top, sizeof(top));
+    values = (PUCHAR)AllocateZeroed(VALUE_ENTRY_BUFFER_BYTES);
+    if (values)
+        entries = (PUCHAR)AllocateZeroed(KEY_ENTRY_BUFFER_BYTES);
+    if (!entries) {
+        abort = STATUS_NO_MEMORY;
+        goto Exit;
+    }
+
     top.Source = Source;
     top.Target = Target;
     top.Status = CopyValues(Source, Target, strict, values);
@@ -334,10 +391,6 @@ NTSTATUS CopyKeyTree(HANDLE Source, HANDLE Target, BOOLEAN DeleteSource)
 
     for (;;) {
         if (!level->Finished) {
-            HANDLE subsource = nullptr;
-            HANDLE subtarget = nullptr;
-            CopyLevel *child;
-
             status = ZwEnumerateKey(level->Source, level->Index, KeyBasicInformation, entries,
                                     KEY_ENTRY_BUFFER_BYTES, &returned);
             if (!NT_SUCCESS(status)) {
@@ -357,15 +410,11 @@ NTSTATUS CopyKeyTree(HANDLE Source, HANDLE Target, BOOLEAN DeleteSource)
                 continue;
             }
             if (level->Depth >= KEY_TREE_MAX_DEPTH) {
-                ZwClose(subsource);
-                ZwClose(subtarget);
                 abort = STATUS_IMPLEMENTATION_LIMIT;
                 break;
             }
             child = (CopyLevel *)AllocateZeroed(sizeof(CopyLevel));
             if (!child) {
-                ZwClose(subsource);
-                ZwClose(subtarget);
                 abort = STATUS_NO_MEMORY;
                 break;
             }
@@ -373,7 +422,8 @@ NTSTATUS CopyKeyTree(HANDLE Source, HANDLE Target, BOOLEAN DeleteSource)
             child->Depth = level->Depth + 1;
             child->Source = subsource;
             child->Target = subtarget;
-            child->Status = CopyValues(subsource, subtarget, strict, values);
+            subsource = subtarget = nullptr;
+            child->Status = CopyValues(child->Source, child->Target, strict, values);
             child->Finished = !NT_SUCCESS(child->Status);
             level = child;
             continue;
@@ -381,23 +431,30 @@ NTSTATUS CopyKeyTree(HANDLE Source, HANDLE Target, BOOLEAN DeleteSource)
 
         if (!level->Parent)
             break;
-        CopyLevel *parent = level->Parent;
-        status = level->Status;
-        CloseCopyLevel(level);
-        level = parent;
+        child = level;
+        level = level->Parent;
+        status = child->Status;
+        ReleaseCopyLevel(child);
         if (strict && !NT_SUCCESS(status)) {
             abort = status;
             break;
         }
     }
 
+Exit:
+    if (subtarget)
+        ZwClose(subtarget);
+    if (subsource)
+        ZwClose(subsource);
     while (level->Parent) {
-        CopyLevel *parent = level->Parent;
-        CloseCopyLevel(level);
-        level = parent;
+        child = level;
+        level = level->Parent;
+        ReleaseCopyLevel(child);
     }
-    ExFreePoolWithTag(entries, QELMBAR_TAG);
-    ExFreePoolWithTag(values, QELMBAR_TAG);
+    if (entries)
+        ExFreePoolWithTag(entries, QELMBAR_TAG);
+    if (values)
+        ExFreePoolWithTag(values, QELMBAR_TAG);
 
     status = NT_SUCCESS(abort) ? top.Status : abort;
     if (NT_SUCCESS(status) && DeleteSource)
@@ -415,10 +472,10 @@ NTSTATUS MoveKeyTree(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
 
     status = EnsureHiveLoaded(Source, TRUE);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     status = OpenKeyPath(&source, Source, KEY_ALL_ACCESS);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
 
     /* A key moved into itself would be copied without end and then
      * deleted; moved onto itself it is already where it should be. */
@@ -436,59 +493,99 @@ NTSTATUS MoveKeyTree(BOOLEAN Overwrite, PCUNICODE_STRING Source, PCUNICODE_STRIN
 Exit:
     if (target)
         ZwClose(target);
-    ZwClose(source);
+    if (source)
+        ZwClose(source);
     return status;
 }
+
+namespace {
+
+/* Renames with the kernel's own routine: the open's status is returned,
+ * the rename's in *Renamed (STATUS_NOT_SUPPORTED when the open failed). */
+NTSTATUS KernelRenameKey(PCUNICODE_STRING Path, PCUNICODE_STRING NewName, NTSTATUS *Renamed)
+{
+    NTSTATUS status;
+    HANDLE key = nullptr;
+
+    *Renamed = STATUS_NOT_SUPPORTED;
+    status = OpenKeyPath(&key, Path, KEY_ALL_ACCESS);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    *Renamed = ZwRenameKeyRoutine(key, (PUNICODE_STRING)NewName);
+
+Exit:
+    if (key)
+        ZwClose(key);
+    return status;
+}
+
+/* Whether the key at Path already bears NewName, or a name that differs
+ * from it only in case (*Equal); with *Equal, a success status only when
+ * the case is the same as well, else CaseStatus. */
+NTSTATUS RenameIsNoMove(PCUNICODE_STRING Path, PCUNICODE_STRING NewName,
+                        PCUNICODE_STRING NewPath, NTSTATUS CaseStatus, PBOOLEAN Equal)
+{
+    NTSTATUS status;
+    HANDLE key = nullptr;
+    UNICODE_STRING currentName = { 0, 0, nullptr };
+    UNICODE_STRING last;
+    BOOLEAN inside = FALSE;
+
+    status = OpenKeyPath(&key, Path, KEY_READ);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    status = KeyPathWithinKey(key, NewPath, &inside, Equal);
+    if (!NT_SUCCESS(status) || !*Equal)
+        goto Exit;
+    status = QueryKeyName(key, &currentName);
+    if (!NT_SUCCESS(status))
+        goto Exit;
+    last = LastComponent(&currentName);
+    status = RtlEqualUnicodeString(&last, NewName, FALSE) ? STATUS_SUCCESS : CaseStatus;
+
+Exit:
+    FreeKeyName(&currentName);
+    if (key)
+        ZwClose(key);
+    return status;
+}
+
+} // namespace
 
 NTSTATUS RenameKeyPath(BOOLEAN Overwrite, PCUNICODE_STRING Path, PCUNICODE_STRING NewName)
 {
     NTSTATUS status;
     NTSTATUS kernelStatus = STATUS_NOT_SUPPORTED;
-    HANDLE key = nullptr;
     UNICODE_STRING newPath = { 0, 0, nullptr };
-    UNICODE_STRING currentName = { 0, 0, nullptr };
-    BOOLEAN inside = FALSE;
     BOOLEAN equal = FALSE;
 
     status = EnsureHiveLoaded(Path, TRUE);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
 
     if (ZwRenameKeyRoutine) {
-        status = OpenKeyPath(&key, Path, KEY_ALL_ACCESS);
+        status = KernelRenameKey(Path, NewName, &kernelStatus);
         if (!NT_SUCCESS(status))
-            return status;
-        kernelStatus = ZwRenameKeyRoutine(key, (PUNICODE_STRING)NewName);
-        ZwClose(key);
-        key = nullptr;
-        if (NT_SUCCESS(kernelStatus))
-            return kernelStatus;
+            goto Exit;
+        if (NT_SUCCESS(kernelStatus)) {
+            status = kernelStatus;
+            goto Exit;
+        }
     }
 
     status = BuildRenameTarget(Path, NewName, &newPath);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
 
     /* The same key under its own name, or a name that differs only in
      * case, is no move: copying it onto itself and deleting the source
      * would delete it.  A change of case is the kernel's rename or
      * nothing. */
-    status = OpenKeyPath(&key, Path, KEY_READ);
-    if (NT_SUCCESS(status))
-        status = KeyPathWithinKey(key, &newPath, &inside, &equal);
-    if (NT_SUCCESS(status) && equal) {
-        status = QueryKeyName(key, &currentName);
-        if (NT_SUCCESS(status)) {
-            UNICODE_STRING last = LastComponent(&currentName);
-            status = RtlEqualUnicodeString(&last, NewName, FALSE) ? STATUS_SUCCESS : kernelStatus;
-        }
-    }
-    if (key)
-        ZwClose(key);
+    status = RenameIsNoMove(Path, NewName, &newPath, kernelStatus, &equal);
     if (NT_SUCCESS(status) && !equal)
         status = MoveKeyTree(Overwrite, Path, &newPath);
 
-    FreeKeyName(&currentName);
+Exit:
     FreeComposedPath(&newPath);
     return status;
 }

@@ -28,8 +28,7 @@ NTSTATUS QueryRegistryValue(HANDLE Key, PUNICODE_STRING ValueName, RegistryValue
         goto Exit;
     }
 
-    block = (RegistryValue *)ExAllocatePoolWithTag(PagedPool, (SIZE_T)needed + RegistryValuePadding,
-                                                   QELMBAR_TAG);
+    block = (RegistryValue *)AllocatePool(PoolPaged, (SIZE_T)needed + RegistryValuePadding);
     if (!block) {
         status = STATUS_NO_MEMORY;
         goto Exit;

@@ -59,10 +59,10 @@ NTSTATUS TransferValue(BOOLEAN Overwrite, PCUNICODE_STRING TargetKey, PCUNICODE_
     /* A source that is only read may lie in a hive mounted for reading. */
     status = EnsureHiveLoaded(SourceKey, DeleteSource);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     status = OpenKeyPath(&source, SourceKey, DeleteSource ? KEY_ALL_ACCESS : KEY_READ);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     status = QueryRegistryValue(source, (PUNICODE_STRING)SourceValue, &value);
     if (!NT_SUCCESS(status))
         goto Exit;
@@ -94,7 +94,8 @@ Exit:
         ExFreePoolWithTag(value, QELMBAR_TAG);
     if (target)
         ZwClose(target);
-    ZwClose(source);
+    if (source)
+        ZwClose(source);
     return status;
 }
 
@@ -108,34 +109,39 @@ NTSTATUS SetKeyValueHandler(const OperationRecord *Record)
 NTSTATUS DeleteKeyValueHandler(const OperationRecord *Record)
 {
     const DeleteKeyValueArgs *args = &Record->Args.DeleteKeyValue;
+    NTSTATUS status;
     HANDLE key = nullptr;
-    NTSTATUS status = EnsureHiveLoaded(&args->KeyPath, TRUE);
+
+    status = EnsureHiveLoaded(&args->KeyPath, TRUE);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     status = OpenKeyPath(&key, &args->KeyPath, KEY_ALL_ACCESS);
-    if (NT_SUCCESS(status)) {
+    if (NT_SUCCESS(status))
         status = ZwDeleteValueKey(key, (PUNICODE_STRING)&args->ValueName);
-        ZwClose(key);
-    }
     /* The value, or its key, is gone already. */
     if (status == STATUS_OBJECT_NAME_NOT_FOUND)
-        return STATUS_SUCCESS;
+        status = STATUS_SUCCESS;
+
+Exit:
+    if (key)
+        ZwClose(key);
     return status;
 }
 
 NTSTATUS RenameValueHandler(const OperationRecord *Record)
 {
     const RenameValueArgs *args = &Record->Args.RenameValue;
+    NTSTATUS status;
     HANDLE key = nullptr;
     RegistryValue *value = nullptr;
     BOOLEAN exists = FALSE;
 
-    NTSTATUS status = EnsureHiveLoaded(&args->KeyPath, TRUE);
+    status = EnsureHiveLoaded(&args->KeyPath, TRUE);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     status = OpenKeyPath(&key, &args->KeyPath, KEY_ALL_ACCESS);
     if (!NT_SUCCESS(status))
-        return status;
+        goto Exit;
     status = QueryRegistryValue(key, (PUNICODE_STRING)&args->OldName, &value);
     if (!NT_SUCCESS(status))
         goto Exit;
@@ -159,6 +165,7 @@ NTSTATUS RenameValueHandler(const OperationRecord *Record)
 Exit:
     if (value)
         ExFreePoolWithTag(value, QELMBAR_TAG);
-    ZwClose(key);
+    if (key)
+        ZwClose(key);
     return status;
 }

@@ -56,8 +56,8 @@ NTSTATUS ParseOperationList(PCWSTR Text, ULONG DataLength, PLIST_ENTRY List)
     token = NextToken(Text, length, &position);
     while (token.Kind != TokenEndOfList) {
         if (token.Kind != TokenEndOfString) {
-            OperationRecord *record = (OperationRecord *)ExAllocatePoolWithTag(
-                PagedPool, sizeof(OperationRecord), QELMBAR_TAG);
+            OperationRecord *record =
+                (OperationRecord *)AllocatePool(PoolPaged, sizeof(OperationRecord));
             if (!record) {
                 status = STATUS_NO_MEMORY;
                 break;

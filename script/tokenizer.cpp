@@ -63,7 +63,7 @@ BOOLEAN CopyTokenText(PCWSTR Source, ULONG Count, UNICODE_STRING *Text)
     Text->Length = Text->MaximumLength = 0;
     if (Count == 0)
         return TRUE;
-    PWCH copy = (PWCH)ExAllocatePoolWithTag(PagedPool, bytes, QELMBAR_TAG);
+    PWCH copy = (PWCH)AllocatePool(PoolPaged, bytes);
     if (!copy)
         return FALSE;
     RtlCopyMemory(copy, Source, bytes);

@@ -7,7 +7,8 @@
  * comparing it exactly (case counts) once it is converted to ANSI; a name
  * that is not exported answers NULL.  Exported names lead to the simkernel
  * routines of that name.  A fresh kernel exports ZwRenameKey and
- * RtlIsNtDdiVersionAvailable.
+ * RtlIsNtDdiVersionAvailable, and ExAllocatePool2 while the Windows
+ * modelled has it (SetWindowsVersion exports or withdraws it).
  */
 #include "simkernel/internal.h"
 
@@ -24,6 +25,7 @@ const std::map<std::string, void *> &Implemented()
 {
     static const std::map<std::string, void *> routines = {
         SK_ROUTINE(ExAllocatePoolWithTag),
+        SK_ROUTINE(ExAllocatePool2),
         SK_ROUTINE(ExFreePoolWithTag),
         SK_ROUTINE(MmGetSystemRoutineAddress),
         SK_ROUTINE(ZwClose),
@@ -121,6 +123,14 @@ void ResetRoutineExports()
     Exported().clear();
     Exported()["ZwRenameKey"] = Implemented().at("ZwRenameKey");
     Exported()["RtlIsNtDdiVersionAvailable"] = Implemented().at("RtlIsNtDdiVersionAvailable");
+    if (WindowsHasPool2())
+        Exported()["ExAllocatePool2"] = Implemented().at("ExAllocatePool2");
+}
+
+bool KernelExportsRoutine(const std::string &name)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    return Exported().count(name) != 0;
 }
 
 } // namespace sk

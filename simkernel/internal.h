@@ -20,6 +20,13 @@ namespace sk {
 std::optional<NTSTATUS> EnterRoutine(const char *routine);
 /* Pool allocations are counted separately as well; true means fail it. */
 bool AllocationFaultHits();
+/* Whether the Windows modelled has non-executable non-paged pool (8 and
+ * later), and the non-paged pool type the kernel's own objects come from. */
+bool WindowsHasNxPool();
+bool WindowsHasPool2();
+POOL_TYPE SystemNonPagedPool();
+/* Whether MmGetSystemRoutineAddress finds the routine. */
+bool KernelExportsRoutine(const std::string &name);
 
 #define SK_ENTER(name)                                                   \
     do {                                                                 \

@@ -695,7 +695,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     const size_t extension = ((size_t)DeviceExtensionSize + 7) & ~(size_t)7;
     const size_t bytes = sizeof(DEVICE_OBJECT) + extension;
     auto device =
-        static_cast<PDEVICE_OBJECT>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kDeviceTag));
+        static_cast<PDEVICE_OBJECT>(ExAllocatePoolWithTag(SystemNonPagedPool(), bytes, kDeviceTag));
     if (!device)
         return STATUS_INSUFFICIENT_RESOURCES;
     memset(device, 0, bytes);

@@ -198,7 +198,7 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
         return nullptr;
     }
     auto item = static_cast<PIO_WORKITEM>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_IO_WORKITEM), kWorkItemTag));
+        ExAllocatePoolWithTag(SystemNonPagedPool(), sizeof(_IO_WORKITEM), kWorkItemTag));
     if (!item)
         return nullptr;
     item->magic = kWorkItemMagic;

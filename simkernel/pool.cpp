@@ -1,8 +1,9 @@
 /*
- * pool.cpp - ExAllocatePoolWithTag and ExFreePoolWithTag.
+ * pool.cpp - ExAllocatePoolWithTag, ExAllocatePool2 and ExFreePoolWithTag.
  *
- * Fresh blocks are filled with a poison byte, so the driver must zero what
- * it relies on.  Each block is followed by guard bytes checked at free.
+ * Fresh blocks of ExAllocatePoolWithTag, and of ExAllocatePool2 with
+ * POOL_FLAG_UNINITIALIZED, are filled with a poison byte, so the driver
+ * must zero what it relies on; ExAllocatePool2 zeroes the others.  Each block is followed by guard bytes checked at free.
  * Freed blocks are poisoned and kept in quarantine for a while, so that a
  * double free is told from a free of an unknown address.  Every misuse is a
  * violation: a request of zero bytes (as Driver Verifier treats it), a tag
@@ -90,6 +91,13 @@ void ResetPoolHighWater()
     State().highWaterBytes = State().liveBytes;
 }
 
+int PoolBlockType(const void *block)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    auto found = State().live.find(const_cast<void *>(block));
+    return found == State().live.end() ? -1 : (int)found->second.type;
+}
+
 size_t PoolOutstandingBlocks()
 {
     std::lock_guard<std::recursive_mutex> guard(KernelLock());
@@ -137,8 +145,49 @@ void ResetPool()
 
 using namespace sk;
 
+namespace {
+
+/* The common part of both allocators, once the request is known to be
+ * well formed. */
+PVOID NewBlock(const char *routine, POOL_TYPE type, SIZE_T bytes, ULONG tag, bool zeroed)
+{
+    if (EnterRoutine(routine))
+        return nullptr;
+    if (AllocationFaultHits())
+        return nullptr;
+    if (bytes > (SIZE_T)1 << 32)
+        return nullptr;
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    unsigned char *p = (unsigned char *)malloc(bytes + kGuardBytes);
+    if (!p)
+        return nullptr;
+    memset(p, zeroed ? 0 : kPoolPoison, bytes);
+    memset(p + bytes, kGuardByte, kGuardBytes);
+    PoolState &state = State();
+    Block block;
+    block.size = bytes;
+    block.tag = tag;
+    block.type = type;
+    block.serial = ++state.serial;
+    /* An address handed out again leaves quarantine for good. */
+    auto stale = state.quarantined.find(p);
+    if (stale != state.quarantined.end()) {
+        state.quarantineBytes -= stale->second.size;
+        state.quarantined.erase(stale);
+    }
+    state.live[p] = block;
+    state.liveBytes += bytes;
+    if (state.liveBytes > state.highWaterBytes)
+        state.highWaterBytes = state.liveBytes;
+    return p;
+}
+
+} // namespace
+
 /* Misuse is reported before any planned fault is applied, so that a sweep
- * that fails the call still sees it. */
+ * that fails the call still sees it.  Non-executable non-paged pool exists
+ * from Windows 8 on; from then on executable non-paged pool is what
+ * memory integrity refuses, and a driver that asks for it is at fault. */
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
     if (NumberOfBytes == 0) {
@@ -153,35 +202,58 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         Violation("ExAllocatePoolWithTag: pool type %d is not used by this system", (int)PoolType);
         return nullptr;
     }
-    if (EnterRoutine("ExAllocatePoolWithTag"))
+    if (PoolType == NonPagedPoolNx && !WindowsHasNxPool()) {
+        Violation("ExAllocatePoolWithTag: NonPagedPoolNx on a Windows before 8 (tag '%s')",
+                  TagName(Tag).c_str());
         return nullptr;
-    if (AllocationFaultHits())
-        return nullptr;
-    if (NumberOfBytes > (SIZE_T)1 << 32)
-        return nullptr;
-    std::lock_guard<std::recursive_mutex> guard(KernelLock());
-    unsigned char *p = (unsigned char *)malloc(NumberOfBytes + kGuardBytes);
-    if (!p)
-        return nullptr;
-    memset(p, kPoolPoison, NumberOfBytes);
-    memset(p + NumberOfBytes, kGuardByte, kGuardBytes);
-    PoolState &state = State();
-    Block block;
-    block.size = NumberOfBytes;
-    block.tag = Tag;
-    block.type = PoolType;
-    block.serial = ++state.serial;
-    /* An address handed out again leaves quarantine for good. */
-    auto stale = state.quarantined.find(p);
-    if (stale != state.quarantined.end()) {
-        state.quarantineBytes -= stale->second.size;
-        state.quarantined.erase(stale);
     }
-    state.live[p] = block;
-    state.liveBytes += NumberOfBytes;
-    if (state.liveBytes > state.highWaterBytes)
-        state.highWaterBytes = state.liveBytes;
-    return p;
+    if (PoolType == NonPagedPool && WindowsHasNxPool()) {
+        Violation("ExAllocatePoolWithTag: executable NonPagedPool where NonPagedPoolNx exists "
+                  "(tag '%s')",
+                  TagName(Tag).c_str());
+        return nullptr;
+    }
+    return NewBlock("ExAllocatePoolWithTag", PoolType, NumberOfBytes, Tag, false);
+}
+
+PVOID NTAPI ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    const POOL_FLAGS kinds = POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
+    const POOL_FLAGS required = Flags & 0xFFFFFFFFull;
+    POOL_TYPE type = PagedPool;
+
+    if (!KernelExportsRoutine("ExAllocatePool2")) {
+        Violation("ExAllocatePool2: the kernel modelled does not export it");
+        return nullptr;
+    }
+    if (NumberOfBytes == 0) {
+        Violation("ExAllocatePool2: request of 0 bytes (tag '%s')", TagName(Tag).c_str());
+        return nullptr;
+    }
+    if (Tag == 0) {
+        Violation("ExAllocatePool2: tag 0");
+        return nullptr;
+    }
+    /* One pool, and no other required flag than leaving the block as it
+     * is: what else NT offers (quota, session pool, alignment, raising) is
+     * not modelled. */
+    if ((required & kinds) != POOL_FLAG_NON_PAGED && (required & kinds) != POOL_FLAG_PAGED &&
+        (required & kinds) != POOL_FLAG_NON_PAGED_EXECUTE) {
+        Violation("ExAllocatePool2: flags 0x%llx name no single pool", (unsigned long long)Flags);
+        return nullptr;
+    }
+    if (required & ~(kinds | POOL_FLAG_UNINITIALIZED)) {
+        Violation("ExAllocatePool2: flags 0x%llx are not modelled", (unsigned long long)Flags);
+        return nullptr;
+    }
+    if (required & POOL_FLAG_NON_PAGED_EXECUTE) {
+        Violation("ExAllocatePool2: executable non-paged pool (tag '%s')", TagName(Tag).c_str());
+        return nullptr;
+    }
+    if (required & POOL_FLAG_NON_PAGED)
+        type = NonPagedPoolNx;
+    return NewBlock("ExAllocatePool2", type, NumberOfBytes, Tag,
+                    !(required & POOL_FLAG_UNINITIALIZED));
 }
 
 /* A free cannot fail, so it is not counted among the calls that faults

@@ -62,7 +62,7 @@ uint64_t InjectedFaultCount();
 
 /* Kernel exports, as MmGetSystemRoutineAddress finds them by their exact
  * name.  After a reset ZwRenameKey and RtlIsNtDdiVersionAvailable are
- * found; IoCreateDeviceSecure, which Windows keeps in a static library
+ * found, and ExAllocatePool2 while the Windows modelled has it; IoCreateDeviceSecure, which Windows keeps in a static library
  * rather than the kernel, and every other name answer NULL until exported
  * here.  SetRoutineExported
  * takes the name of a routine simkernel implements (another name is a
@@ -73,6 +73,10 @@ void SetRoutineExported(const std::string &name, bool exported);
 void ExportRoutine(const std::string &name, void *address);
 /* Back to the exports of a fresh kernel. */
 void ResetRoutineExports();
+
+/* The pool type a live block came from (ExAllocatePool2's non-paged pool
+ * is NonPagedPoolNx); -1 for an address that is no live block. */
+int PoolBlockType(const void *block);
 
 /* Observer called at the entry of every platform routine, after the call is
  * counted; the machine model uses it to cut the power at a chosen point. */

@@ -135,6 +135,27 @@ void SetWindowsVersion(ULONG major, ULONG minor, ULONG build, USHORT servicePack
         std::string text = "Service Pack " + std::to_string(servicePack);
         info.csdVersion.assign(text.begin(), text.end());
     }
+    /* ExAllocatePool2 came with Windows 10 version 2004. */
+    SetRoutineExported("ExAllocatePool2", WindowsHasPool2());
+}
+
+bool WindowsHasNxPool()
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    const io::SystemInfo &info = io::Info();
+    return info.major > 6 || (info.major == 6 && info.minor >= 2);
+}
+
+bool WindowsHasPool2()
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    const io::SystemInfo &info = io::Info();
+    return info.major > 10 || (info.major == 10 && info.build >= 19041);
+}
+
+POOL_TYPE SystemNonPagedPool()
+{
+    return WindowsHasNxPool() ? NonPagedPoolNx : NonPagedPool;
 }
 
 bool DriverPagedOut()

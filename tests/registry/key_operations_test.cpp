@@ -372,6 +372,64 @@ TEST_F(KeyLinkTest, ACopyLeavesTheLinkOutAndAMoveKeepsItsSource)
     EXPECT_EQ(Tree(kSystem + u"\\Elsewhere"), elsewhere_);
 }
 
+/* A key is a link because it was created as one, not because it holds a
+ * REG_LINK value named "SymbolicLinkValue": such an ordinary key is copied,
+ * moved and deleted like any other, beside a real link that is not. */
+class LinkValueKeyTest : public qtest::RegistryTest {
+protected:
+    void SetUp() override
+    {
+        qtest::RegistryTest::SetUp();
+        const std::u16string target = u"\\REGISTRY\\MACHINE\\SYSTEM\\Elsewhere";
+        std::vector<uint8_t> data((const uint8_t *)target.data(),
+                                  (const uint8_t *)(target.data() + target.size()));
+        sk::RegCreateKey(kSystem + u"\\Elsewhere");
+        sk::RegCreateKey(kNotALink + u"\\Child");
+        ASSERT_STATUS(STATUS_SUCCESS, sk::RegSetValue(kNotALink, u"SymbolicLinkValue", REG_LINK, data));
+        ASSERT_STATUS(STATUS_SUCCESS, sk::RegSetDword(kNotALink, u"Count", 7));
+        ASSERT_STATUS(STATUS_SUCCESS, sk::RegSetDword(kNotALink + u"\\Child", u"Inner", 9));
+        notALink_ = Tree(kNotALink);
+    }
+    const std::u16string kTree = kSystem + u"\\T\\C";
+    const std::u16string kNotALink = kTree + u"\\NotALink";
+    std::vector<std::string> notALink_;
+};
+
+TEST_F(LinkValueKeyTest, ACopyTakesTheKeyWithItsValuesAndSubkeyAndStillLeavesRealLinksOut)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, sk::RegCreateLink(kTree + u"\\RealLink", kSystem + u"\\Elsewhere"));
+    EXPECT_STATUS(STATUS_SUCCESS, CopyKey(kTree, kSystem + u"\\T\\Ccopy", false));
+    EXPECT_EQ(Tree(kSystem + u"\\T\\Ccopy\\NotALink"), notALink_);
+    auto copied = sk::RegGetValue(kSystem + u"\\T\\Ccopy\\NotALink", u"SymbolicLinkValue");
+    ASSERT_TRUE(copied.has_value());
+    EXPECT_EQ(copied->type, (ULONG)REG_LINK);
+    EXPECT_FALSE(sk::RegLinkTarget(kSystem + u"\\T\\Ccopy\\NotALink").has_value()) << "no link made";
+    EXPECT_FALSE(sk::RegKeyExists(kSystem + u"\\T\\Ccopy\\RealLink"));
+}
+
+TEST_F(LinkValueKeyTest, AMoveAndADeleteTreatItAsAnyOtherKey)
+{
+    EXPECT_STATUS(STATUS_SUCCESS, MoveKey(kTree, kSystem + u"\\T\\Moved", false));
+    EXPECT_FALSE(sk::RegKeyExists(kTree));
+    EXPECT_EQ(Tree(kSystem + u"\\T\\Moved\\NotALink"), notALink_);
+
+    EXPECT_STATUS(STATUS_SUCCESS, DeleteKey(kSystem + u"\\T\\Moved", true));
+    EXPECT_FALSE(sk::RegKeyExists(kSystem + u"\\T\\Moved"));
+    EXPECT_TRUE(sk::RegKeyExists(kSystem + u"\\Elsewhere")) << "the value's target is untouched";
+}
+
+/* A link whose target is missing opens to nothing the ordinary way: still
+ * a link, so a copy leaves it out and a move keeps its source. */
+TEST_F(LinkValueKeyTest, ALinkToAMissingKeyIsStillALink)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, sk::RegCreateLink(kTree + u"\\Dangling", kSystem + u"\\Nowhere"));
+    EXPECT_STATUS(STATUS_SUCCESS, CopyKey(kTree, kSystem + u"\\T\\Ccopy", false));
+    EXPECT_FALSE(sk::RegKeyExists(kSystem + u"\\T\\Ccopy\\Dangling"));
+    EXPECT_STATUS(STATUS_NOT_SUPPORTED, MoveKey(kTree, kSystem + u"\\T\\Moved", false));
+    EXPECT_TRUE(sk::RegLinkTarget(kTree + u"\\Dangling").has_value());
+    EXPECT_EQ(Tree(kNotALink), notALink_) << "the source stays whole";
+}
+
 TEST_F(KeyLinkTest, TargetsAreComparedThroughLinks)
 {
     ASSERT_STATUS(STATUS_SUCCESS, sk::RegSetUpControlSets(1));

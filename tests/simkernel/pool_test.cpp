@@ -2,6 +2,7 @@
  * pool_test.cpp - the simulated pool: poisoned blocks, the misuses it
  * reports, and the accounting by tag that the leak check relies on.
  */
+#include "simkernel/io.h"
 #include "tests/support/kernel_test.h"
 
 #include <functional>
@@ -18,16 +19,97 @@ using qtest::ViolationsDuring;
 
 class PoolTest : public qtest::KernelTest {};
 
+void ExpectPoisoned(const void *block, size_t size, const char *what)
+{
+    ASSERT_NE(block, nullptr) << what;
+    for (size_t i = 0; i < size; i++)
+        ASSERT_EQ(((const unsigned char *)block)[i], sk::kPoolPoison) << "byte " << i << " of " << what;
+}
+
 TEST_F(PoolTest, FreshBlocksOfEveryPoolTypeArePoisoned)
 {
-    for (POOL_TYPE type : {PagedPool, NonPagedPool, NonPagedPoolNx}) {
-        const size_t size = 37;
-        auto *p = (unsigned char *)ExAllocatePoolWithTag(type, size, kTagA);
-        ASSERT_NE(p, nullptr) << "pool type " << (int)type;
-        for (size_t i = 0; i < size; i++)
-            ASSERT_EQ(p[i], sk::kPoolPoison) << "byte " << i << " of pool type " << (int)type;
+    const size_t size = 37;
+    for (POOL_TYPE type : {PagedPool, NonPagedPoolNx}) {
+        PVOID p = ExAllocatePoolWithTag(type, size, kTagA);
+        ExpectPoisoned(p, size, "a block of Windows 10");
+        EXPECT_EQ(sk::PoolBlockType(p), (int)type);
         ExFreePoolWithTag(p, kTagA);
     }
+    sk::SetWindowsVersion(6, 1, 7601, 1);
+    PVOID p = ExAllocatePoolWithTag(NonPagedPool, size, kTagA);
+    ExpectPoisoned(p, size, "executable pool of Windows 7");
+    ExFreePoolWithTag(p, kTagA);
+}
+
+/* Windows 8 brought non-executable non-paged pool; before it the type does
+ * not exist, after it executable pool is what memory integrity refuses. */
+TEST_F(PoolTest, NonPagedPoolIsNonExecutableExactlyWhereWindowsHasSuch)
+{
+    PVOID p = nullptr;
+    EXPECT_TRUE(OneViolation(ViolationsDuring([&] { p = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA); }),
+                             "executable NonPagedPool"));
+    EXPECT_EQ(p, nullptr);
+    sk::SetWindowsVersion(6, 2, 9200);
+    EXPECT_TRUE(OneViolation(ViolationsDuring([&] { p = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA); }),
+                             "executable NonPagedPool"));
+    sk::SetWindowsVersion(6, 1, 7601, 1);
+    EXPECT_TRUE(OneViolation(ViolationsDuring([&] { p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA); }),
+                             "NonPagedPoolNx on a Windows before 8"));
+    EXPECT_EQ(p, nullptr);
+}
+
+TEST_F(PoolTest, Pool2ZeroesUnlessAskedNotToAndFreesWithTheTag)
+{
+    auto *zeroed = (unsigned char *)ExAllocatePool2(POOL_FLAG_PAGED, 40, kTagA);
+    ASSERT_NE(zeroed, nullptr);
+    for (size_t i = 0; i < 40; i++)
+        ASSERT_EQ(zeroed[i], 0) << "byte " << i;
+    EXPECT_EQ(sk::PoolBlockType(zeroed), (int)PagedPool);
+    PVOID raw = ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_UNINITIALIZED, 40, kTagB);
+    ExpectPoisoned(raw, 40, "an uninitialised non-paged block");
+    EXPECT_EQ(sk::PoolBlockType(raw), (int)NonPagedPoolNx);
+    EXPECT_EQ(sk::PoolOutstandingByTag()[kTagB], 1u);
+    ExFreePoolWithTag(raw, kTagB);
+    ExFreePoolWithTag(zeroed, kTagA);
+}
+
+TEST_F(PoolTest, Pool2RefusesExecutablePoolAndFlagsItDoesNotModel)
+{
+    const struct {
+        POOL_FLAGS flags;
+        const char *violation;
+    } cases[] = {
+        { POOL_FLAG_NON_PAGED_EXECUTE, "executable non-paged pool" },
+        { POOL_FLAG_UNINITIALIZED, "name no single pool" },
+        { POOL_FLAG_PAGED | POOL_FLAG_NON_PAGED, "name no single pool" },
+        { POOL_FLAG_PAGED | POOL_FLAG_USE_QUOTA, "not modelled" },
+        { POOL_FLAG_NON_PAGED | POOL_FLAG_RAISE_ON_FAILURE, "not modelled" },
+    };
+    for (const auto &c : cases) {
+        PVOID p = nullptr;
+        EXPECT_TRUE(OneViolation(ViolationsDuring([&] { p = ExAllocatePool2(c.flags, 8, kTagA); }),
+                                 c.violation))
+            << "flags 0x" << std::hex << c.flags;
+        EXPECT_EQ(p, nullptr);
+    }
+    PVOID p = nullptr;
+    EXPECT_TRUE(OneViolation(ViolationsDuring([&] { p = ExAllocatePool2(POOL_FLAG_PAGED, 0, kTagA); }),
+                             "request of 0 bytes"));
+}
+
+/* Windows 10 version 2004 (build 19041) exports it; an older kernel has
+ * no such routine, and a driver that calls it there would not load. */
+TEST_F(PoolTest, Pool2IsExportedFromWindows10Version2004On)
+{
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"ExAllocatePool2");
+    EXPECT_NE(MmGetSystemRoutineAddress(&name), nullptr);
+    sk::SetWindowsVersion(10, 0, 18363);
+    EXPECT_EQ(MmGetSystemRoutineAddress(&name), nullptr);
+    PVOID p = nullptr;
+    EXPECT_TRUE(OneViolation(ViolationsDuring([&] { p = ExAllocatePool2(POOL_FLAG_PAGED, 8, kTagA); }),
+                             "does not export it"));
+    sk::SetWindowsVersion(10, 0, 19041);
+    EXPECT_NE(MmGetSystemRoutineAddress(&name), nullptr);
 }
 
 TEST_F(PoolTest, BlocksAreDistinctAndUsableToTheirLastByte)

@@ -88,6 +88,13 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     return block;
 }
 
+/* The parser's allocator: user mode has one pool. */
+PVOID AllocatePool(QelmbarPool Pool, SIZE_T Bytes)
+{
+    (void)Pool;
+    return ExAllocatePoolWithTag(PagedPool, Bytes, QELMBAR_TAG);
+}
+
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
     Pool &pool = ThePool();
