@@ -15,6 +15,11 @@ if [ -z "${QELMBAR_L_INTL_NLS:-}" ] && [ -f build/deps/usr/share/wine/nls/l_intl
 fi
 
 echo "== kernel build (clang and lld for the mingw-w64 target, DDK headers, kernel flags)"
+# A kernel build configured with mingw's g++ before the switch to clang is
+# configured afresh: CMake never changes the compiler of a build directory.
+if [ -f build/kernel/CMakeCache.txt ] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang' build/kernel/CMakeCache.txt; then
+  rm -rf build/kernel
+fi
 cmake -S . -B build/kernel -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-kernel.cmake >/dev/null
 cmake --build build/kernel -j "$jobs"
 
