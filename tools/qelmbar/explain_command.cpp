@@ -22,7 +22,7 @@ const char kHelp[] =
     "simulate' report it, and says what it usually means for the driver's\n"
     "operations and what to try.  STATUS is a name (STATUS_FAIL_CHECK, or\n"
     "FAIL_CHECK, in any case), a hexadecimal value (0xC0000229) or a decimal\n"
-    "one (3221226025 or -1073741271).\n"
+    "one (3221226025, or -1073741271 after --).\n"
     "\n"
     "Options:\n"
     "      --json  print the same as one JSON object on stdout\n"
