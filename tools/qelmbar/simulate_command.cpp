@@ -93,9 +93,8 @@ const char kHelp[] =
     "Exit status: 0 if every boot ran as planned; 1 if the driver's entry failed,\n"
     "the driver broke a kernel rule or a step of the system itself failed (with\n"
     "--fail-on-error: or an operation failed or was skipped; with --sweep: if any\n"
-    "cut ends outside the references); 2 on a usage error, when\n"
-    "MACHINE cannot be booted, or when a --power-loss call lies past the calls\n"
-    "its boot made.\n";
+    "cut ends outside the references); 2 on a usage error, when MACHINE cannot be\n"
+    "booted, or when a --power-loss call lies past the calls its boot made.\n";
 
 std::string U8(const std::u16string &text)
 {
