@@ -99,6 +99,22 @@ const char *StatusName(NTSTATUS status)
     return nullptr;
 }
 
+bool StatusFromName(const std::string &name, NTSTATUS *status)
+{
+    std::string upper;
+    for (char c : name)
+        upper += (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
+    if (upper.compare(0, 7, "STATUS_") != 0)
+        upper = "STATUS_" + upper;
+    for (const StatusNameEntry &entry : kStatusNames) {
+        if (upper == entry.name) {
+            *status = entry.status;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string StatusText(NTSTATUS status)
 {
     char value[16];

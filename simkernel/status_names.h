@@ -17,5 +17,8 @@ const char *StatusName(NTSTATUS status);
 /* The name followed by the value in hexadecimal; the value alone for a
  * status without a name. */
 std::string StatusText(NTSTATUS status);
+/* The status a name stands for, ignoring case, with or without its
+ * STATUS_ prefix; false for a name not in the table. */
+bool StatusFromName(const std::string &name, NTSTATUS *status);
 
 } // namespace sk

@@ -166,7 +166,7 @@ int RunCheck(const std::vector<std::string> &args)
         for (const std::string &file : files)
             status = std::max(status, CheckFileJson(file, &json));
         json.EndArray().Member("valid", status == kExitOk).EndObject();
-        std::printf("%s\n", json.Text().c_str());
+        WriteJsonOutput(json.Text() + "\n");
         std::fflush(stdout);
         return status;
     }

@@ -4,6 +4,9 @@
  */
 #include "tools/qelmbar/command.h"
 
+#include "simkernel/status_names.h"
+#include "tools/lib/json.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -36,11 +39,113 @@ std::vector<Command> Commands()
     return commands;
 }
 
+namespace {
+
+struct JsonState {
+    bool On = false;
+    bool Written = false; /* the command wrote (part of) its object */
+    bool HaveError = false;
+    std::string Message;
+    bool HaveStatus = false;
+    int32_t Status = 0;
+};
+
+JsonState &Json()
+{
+    static JsonState state;
+    return state;
+}
+
+void KeepError(const std::string &message, bool haveStatus, int32_t status)
+{
+    JsonState &json = Json();
+    if (json.HaveError || message.compare(0, 9, "warning: ") == 0)
+        return;
+    json.HaveError = true;
+    json.Message = message;
+    json.HaveStatus = haveStatus;
+    json.Status = status;
+}
+
+} // namespace
+
 void PrintError(const std::string &message)
 {
+    KeepError(message, false, 0);
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
     std::fflush(stderr);
+}
+
+void PrintError(const std::string &message, int32_t status)
+{
+    KeepError(message, true, status);
+    PrintError(message);
+}
+
+void NoteError(const std::string &message)
+{
+    KeepError(message, false, 0);
+}
+
+void NoteError(const std::string &message, int32_t status)
+{
+    KeepError(message, true, status);
+}
+
+void SetJsonOutput(bool on)
+{
+    Json().On = on;
+}
+
+bool JsonOutput()
+{
+    return Json().On;
+}
+
+void WriteJsonOutput(const std::string &text)
+{
+    Json().Written = true;
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void PutJsonError(JsonWriter *json)
+{
+    const JsonState &state = Json();
+    json->Key("error").BeginObject();
+    json->Member("message", state.HaveError ? state.Message : std::string("failed"));
+    json->Key("status");
+    if (state.HaveStatus) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08X", (unsigned)state.Status);
+        json->BeginObject();
+        json->Member("code", (unsigned long long)(uint32_t)state.Status);
+        json->Member("hex", hex);
+        json->Key("name");
+        if (const char *name = sk::StatusName((NTSTATUS)state.Status))
+            json->String(name);
+        else
+            json->Null();
+        json->EndObject();
+    } else {
+        json->Null();
+    }
+    json->EndObject();
+}
+
+int FinishJson(int exitStatus)
+{
+    const JsonState &state = Json();
+    if (!state.On || state.Written || (exitStatus == kExitOk && !state.HaveError))
+        return exitStatus;
+    JsonWriter json;
+    json.BeginObject();
+    PutJsonError(&json);
+    json.Member("exitStatus", exitStatus);
+    json.EndObject();
+    WriteJsonOutput(json.Text() + "\n");
+    return exitStatus;
 }
 
 int UsageError(const std::string &command, const std::string &message)

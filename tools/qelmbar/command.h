@@ -7,8 +7,13 @@
  */
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+namespace qelmbar {
+class JsonWriter;
+}
 
 namespace qelmbar::cli {
 
@@ -36,8 +41,34 @@ public:
 /* Every registered command, by name. */
 std::vector<Command> Commands();
 
-/* "qelmbar: message" on stderr. */
+/* "qelmbar: message" on stderr.  Under --json the first message that is
+ * not a warning is also kept for the error object. */
 void PrintError(const std::string &message);
+/* The same for a failure with an NTSTATUS behind it, which the error
+ * object names. */
+void PrintError(const std::string &message, int32_t status);
+
+/*
+ * --json: every outcome of a command is one JSON object on stdout.  main()
+ * turns it on when --json stands among the command's flags; a command
+ * writes its object with WriteJsonOutput (in one piece or in parts), and
+ * FinishJson, at the end, prints {"error": {...}} in place of an object
+ * the command never wrote.
+ */
+void SetJsonOutput(bool on);
+/* Keeps an error that was reported in a form of its own (with a caret,
+ * say) for the error object. */
+void NoteError(const std::string &message);
+void NoteError(const std::string &message, int32_t status);
+bool JsonOutput();
+/* Writes text of the command's JSON object to stdout and flushes it. */
+void WriteJsonOutput(const std::string &text);
+/* "error": {"message": ..., "status": {"code", "hex", "name"} or null},
+ * from the first error reported, into an open object. */
+void PutJsonError(JsonWriter *json);
+/* Under --json, when a failing command wrote no object: the error object.
+ * Returns exitStatus. */
+int FinishJson(int exitStatus);
 
 /* A usage error of a command ("" for qelmbar itself): the message and where
  * to read about usage.  Returns kExitTrouble. */

@@ -10,6 +10,7 @@
  * none.  Copied files are plain host files: the volume shows what their
  * host stat says until something records NT attributes for them.
  */
+#include "tools/lib/json.h"
 #include "tools/qelmbar/command.h"
 #include "tools/qelmbar/machine_import.h"
 
@@ -55,6 +56,7 @@ const char kCreateHelp[] =
     "\n"
     "Options:\n"
     "  -q, --quiet  print nothing when it succeeds\n"
+    "      --json   print what was made as JSON on stdout\n"
     "  -h, --help   show this help and exit\n"
     "\n"
     "Exit status: 0 when the machine was made, 2 on a usage error or when it could\n"
@@ -90,6 +92,7 @@ const char kImportHelp[] =
     "  -n, --dry-run         check everything and say what would change, but\n"
     "                        change nothing\n"
     "  -q, --quiet           print nothing when it succeeds\n"
+    "      --json            print what was done as JSON on stdout\n"
     "  -h, --help            show this help and exit\n"
     "\n"
     "Names on C: are matched ignoring case, as Windows matches them.  A copied\n"
@@ -123,10 +126,11 @@ bool ReadWholeFile(const std::string &path, std::string *bytes, std::string *err
 
 int RunCreate(const std::vector<std::string> &args)
 {
-    bool quiet = false, help = false;
+    bool quiet = false, help = false, json = false;
     std::vector<std::string> operands;
     int status = kExitOk;
-    if (!ParseFlags(kCreateName, args, { { "quiet", 'q', &quiet }, { "help", 'h', &help } },
+    if (!ParseFlags(kCreateName, args,
+                    { { "quiet", 'q', &quiet }, { "json", 0, &json }, { "help", 'h', &help } },
                     &operands, &status))
         return status;
     if (help) {
@@ -155,17 +159,23 @@ int RunCreate(const std::vector<std::string> &args)
         }
         return kExitTrouble;
     }
-    if (!quiet)
+    const std::string hives = fs::path(qm::HiveFilePath(dir, qm::Hive::System)).parent_path();
+    if (json) {
+        JsonWriter out;
+        out.BeginObject().Member("machine", dir).Member("volume", qm::VolumeRoot(dir));
+        out.Member("hives", hives).EndObject();
+        WriteJsonOutput(out.Text() + "\n");
+    } else if (!quiet) {
         std::printf("created machine %s: volume C: in %s, hive files in %s\n", dir.c_str(),
-                    qm::VolumeRoot(dir).c_str(),
-                    fs::path(qm::HiveFilePath(dir, qm::Hive::System)).parent_path().c_str());
+                    qm::VolumeRoot(dir).c_str(), hives.c_str());
+    }
     return kExitOk;
 }
 /* ---- import ----------------------------------------------------------------- */
 
 int RunImport(const std::vector<std::string> &args)
 {
-    bool force = false, dryRun = false, quiet = false, help = false;
+    bool force = false, dryRun = false, quiet = false, help = false, json = false;
     std::vector<std::string> copyArguments, operands;
     int status = kExitOk;
     if (!ParseFlags(kImportName, args,
@@ -173,6 +183,7 @@ int RunImport(const std::vector<std::string> &args)
                       { "force", 'f', &force },
                       { "dry-run", 'n', &dryRun },
                       { "quiet", 'q', &quiet },
+                      { "json", 0, &json },
                       { "help", 'h', &help } },
                     &operands, &status))
         return status;
@@ -223,6 +234,8 @@ int RunImport(const std::vector<std::string> &args)
             errors.begin(), errors.end(),
             [](const RegTextError &a, const RegTextError &b) { return a.Line < b.Line; });
         std::fflush(stdout);
+        if (!errors.empty())
+            NoteError(file + ":" + std::to_string(errors[0].Line) + ": " + errors[0].Message);
         for (const RegTextError &e : errors)
             std::fprintf(stderr, "%s:%zu: error: %s\n", file.c_str(), e.Line, e.Message.c_str());
         refused += errors.size();
@@ -251,7 +264,24 @@ int RunImport(const std::vector<std::string> &args)
     bool anything = !copies.empty();
     for (const HivePlan &plan : hives)
         anything = anything || !plan.Edits.empty();
+    JsonWriter out;
+    out.BeginObject().Member("machine", dir).Member("dryRun", dryRun);
+    out.Key("copied").BeginArray();
+    for (const CopyPlan &copy : copies)
+        out.String(copy.Summary());
+    out.EndArray().Key("imported").BeginArray();
+    for (qm::Hive hive : qm::kAllHives) {
+        if (!hives[HiveIndex(hive)].Edits.empty()) {
+            out.BeginObject().Member("hive", qm::HiveFileName(hive));
+            out.Member("changes", hives[HiveIndex(hive)].Summary()).EndObject();
+        }
+    }
+    out.EndArray().EndObject();
+    if (json)
+        quiet = true;
     if (dryRun) {
+        if (json)
+            WriteJsonOutput(out.Text() + "\n");
         if (!quiet) {
             for (const CopyPlan &copy : copies)
                 std::printf("would copy %s\n", copy.Summary().c_str());
@@ -297,6 +327,8 @@ int RunImport(const std::vector<std::string> &args)
     }
     if (!anything && !quiet)
         std::printf("nothing to import\n");
+    if (json)
+        WriteJsonOutput(out.Text() + "\n");
     std::fflush(stdout);
     return kExitOk;
 }

@@ -42,10 +42,16 @@ int main(int argc, char **argv)
      * nothing it would say afterwards could be trusted. */
     sk::SetViolationHandler([](const std::string &message) {
         PrintError("internal error: the driver code broke a kernel rule: " + message);
-        std::_Exit(kExitTrouble);
+        std::_Exit(FinishJson(kExitTrouble));
     });
 
     std::vector<std::string> args(argv + 1, argv + argc);
+    for (const std::string &arg : args) {
+        if (arg == "--")
+            break;
+        if (arg == "--json")
+            SetJsonOutput(true);
+    }
     if (args.empty()) {
         PrintUsage(stderr);
         return kExitTrouble;
@@ -60,11 +66,11 @@ int main(int argc, char **argv)
         return kExitOk;
     }
     if (!first.empty() && first[0] == '-')
-        return UsageError("", "unknown option '" + first + "'");
+        return FinishJson(UsageError("", "unknown option '" + first + "'"));
 
     for (const Command &command : Commands()) {
         if (first == command.Name)
-            return command.Run(std::vector<std::string>(args.begin() + 1, args.end()));
+            return FinishJson(command.Run(std::vector<std::string>(args.begin() + 1, args.end())));
     }
-    return UsageError("", "unknown command '" + first + "'");
+    return FinishJson(UsageError("", "unknown command '" + first + "'"));
 }

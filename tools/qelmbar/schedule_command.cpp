@@ -192,7 +192,8 @@ int Schedule(Target &target, const std::vector<std::string> &files, const Option
         if (!list.Parses)
             return Refuse("the one-shot list staged on " + TargetName(target) +
                           " is refused by the driver parser (" + sk::StatusText(list.Status) +
-                          "), so none of it would run; use --replace");
+                          "), so none of it would run; use --replace",
+                          list.Status);
         for (const std::u16string &s : StoredStrings(*staged)) {
             origins.push_back(Origin{ nullptr, strings.size() });
             strings.push_back(s);
@@ -213,7 +214,8 @@ int Schedule(Target &target, const std::vector<std::string> &files, const Option
         return kExitTrouble;
     if (!NT_SUCCESS(combined.Status))
         return Refuse("the combined one-shot list is refused by the driver parser (" +
-                      sk::StatusText(combined.Status) + "); nothing was scheduled");
+                      sk::StatusText(combined.Status) + "); nothing was scheduled",
+                      combined.Status);
     PrintCrossReorders(combined, origins);
 
     bool write = added > 0 || (options.Replace && staged);

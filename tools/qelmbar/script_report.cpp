@@ -166,6 +166,11 @@ int ReadAndCheckScript(const std::string &path, CheckedScript *script, bool quie
 
     if (result.Fault.Found)
         script->Data.Locate(result.Fault.Index, &script->FaultLine, &script->FaultColumn);
+    NoteError(result.Fault.Found ? path + ":" + std::to_string(script->FaultLine) + ":" +
+                                       std::to_string(script->FaultColumn) + ": " +
+                                       result.Fault.Message
+                                 : path + ": rejected by the driver parser",
+              result.Status);
     if (quiet)
         return kExitNo;
     std::fflush(stdout);

@@ -82,6 +82,8 @@ const char kHelp[] =
     "                           flushes and the shutdown's reach the disk)\n"
     "      --scratch            boot a copy of MACHINE and leave MACHINE as it was\n"
     "      --json               the report as JSON, on standard output\n"
+    "      --fail-on-error      exit 1 as well when an operation failed or was\n"
+    "                           skipped\n"
     "  -h, --help               show this help and exit\n"
     "\n"
     "The simulation runs the driver's own code against a model of the NT services\n"
@@ -90,9 +92,9 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 if every boot ran as planned; 1 if the driver's entry failed,\n"
     "the driver broke a kernel rule or a step of the system itself failed (with\n"
-    "--sweep: if any cut ends outside the references); 2 on a usage error, when\n"
-    "MACHINE cannot be booted, or when a --power-loss call lies past the calls\n"
-    "its boot made.\n";
+    "--fail-on-error: or an operation failed or was skipped; with --sweep: if any\n"
+    "cut ends outside the references); 2 on a usage error, when MACHINE cannot be\n"
+    "booted, or when a --power-loss call lies past the calls its boot made.\n";
 
 std::string U8(const std::u16string &text)
 {
@@ -336,10 +338,10 @@ void JsonState(JsonWriter &json, const std::string &key, const staging::DriverSt
 {
     json.Key(key).BeginObject();
     json.Member("parameters", state.ParametersExist);
-    JsonOptional(json, "BootCounter", state.BootCounter.Value);
-    JsonOptional(json, "TickCounter", state.TickCounter.Value);
-    json.Member("ImproperShutdown", state.ImproperShutdown);
-    json.Key("SystemRoot");
+    JsonOptional(json, "bootCounter", state.BootCounter.Value);
+    JsonOptional(json, "tickCounter", state.TickCounter.Value);
+    json.Member("improperShutdown", state.ImproperShutdown);
+    json.Key("systemRoot");
     if (state.SystemRoot)
         json.String(U8(*state.SystemRoot));
     else
@@ -358,14 +360,14 @@ void JsonState(JsonWriter &json, const std::string &key, const staging::DriverSt
             continue;
         json.BeginObject().Member("name", U8(package.Name));
         json.Member("state", U8(*package.State));
-        JsonOptional(json, "StartBootCounter", package.StartBootCounter.Value);
-        JsonOptional(json, "StartTickCounter", package.StartTickCounter.Value);
-        JsonOptional(json, "BootTimeout", package.BootTimeout.Value);
-        JsonOptional(json, "TickTimeout", package.TickTimeout.Value);
+        JsonOptional(json, "startBootCounter", package.StartBootCounter.Value);
+        JsonOptional(json, "startTickCounter", package.StartTickCounter.Value);
+        JsonOptional(json, "bootTimeout", package.BootTimeout.Value);
+        JsonOptional(json, "tickTimeout", package.TickTimeout.Value);
         if (package.LastPackageError.Value)
-            JsonStatus(json, "LastPackageError", (NTSTATUS)*package.LastPackageError.Value);
+            JsonStatus(json, "lastPackageError", (NTSTATUS)*package.LastPackageError.Value);
         else
-            json.Key("LastPackageError").Null();
+            json.Key("lastPackageError").Null();
         json.EndObject();
     }
     json.EndArray();
@@ -471,6 +473,18 @@ void JsonBoot(JsonWriter &json, const BootResult &boot)
 
 /* ---- the command ---------------------------------------------------------- */
 
+/* An operation of the boot failed, or was skipped after a failure. */
+bool OperationWentWrong(const BootResult &boot)
+{
+    for (const ScriptResult &script : boot.Scripts) {
+        for (const OperationResult &operation : script.Operations) {
+            if (operation.Result == Outcome::Failed || operation.Result == Outcome::Skipped)
+                return true;
+        }
+    }
+    return false;
+}
+
 /* A copy of the machine in a fresh temporary directory, removed at the end. */
 class Scratch {
 public:
@@ -501,6 +515,7 @@ int RunSimulate(const std::vector<std::string> &args)
 {
     bool help = false, softwareLoaded = false, bootDevice = false, noArcPath = false;
     bool noRenameKey = false, lazyFlush = false, scratch = false, json = false;
+    bool failOnError = false;
     std::string boots, uptime, off, windows, journal, sweep;
     std::vector<std::string> powerLosses, operands;
     int status = kExitOk;
@@ -519,6 +534,7 @@ int RunSimulate(const std::vector<std::string> &args)
                       { "sweep", 0, nullptr, &sweep },
                       { "scratch", 0, &scratch },
                       { "json", 0, &json },
+                      { "fail-on-error", 0, &failOnError },
                       { "help", 'h', &help } },
                     &operands, &status))
         return status;
@@ -605,6 +621,37 @@ int RunSimulate(const std::vector<std::string> &args)
     }
 
     const bool progress = !json && plan.Boots > 1 && isatty(STDERR_FILENO);
+    /* Each boot is printed and flushed as soon as it is over; under --json
+     * the one object is written in parts, and a failure ends it with its
+     * error. */
+    JsonWriter writer;
+    size_t shown = 0;
+    auto show = [&](const char *tail) {
+        WriteJsonOutput(writer.Text().substr(shown) + tail);
+        shown = writer.Text().size();
+    };
+    auto clearProgress = [&]() {
+        if (progress)
+            std::fprintf(stderr, "\r%*s\r", 40, "");
+    };
+    auto fail = [&](const std::string &message, int exitStatus) {
+        clearProgress();
+        PrintError(message);
+        if (json) {
+            writer.EndArray();
+            PutJsonError(&writer);
+            writer.EndObject();
+            show("\n");
+        }
+        return exitStatus;
+    };
+    if (json) {
+        writer.BeginObject();
+        writer.Member("machine", operands[0]);
+        writer.Member("scratch", scratch);
+        writer.Key("boots").BeginArray();
+        show("");
+    }
     std::vector<BootResult> results;
     for (unsigned boot = 1; boot <= plan.Boots; boot++) {
         if (progress) {
@@ -616,63 +663,50 @@ int RunSimulate(const std::vector<std::string> &args)
         if (loss != plan.PowerLosses.end())
             options.powerLoss = loss->second;
         BootResult result;
-        if (!SimulateBoot(machine, boot, options, &result, &error)) {
-            if (progress)
-                std::fprintf(stderr, "\n");
-            PrintError(operands[0] + ": boot " + std::to_string(boot) + ": " + error);
-            return kExitTrouble;
-        }
+        if (!SimulateBoot(machine, boot, options, &result, &error))
+            return fail(operands[0] + ": boot " + std::to_string(boot) + ": " + error, kExitTrouble);
         results.push_back(std::move(result));
-        if (!results.back().Report.completed)
-            break;
-        if (options.powerLoss.kind == qm::PowerLoss::Kind::AtCall && !results.back().Report.powerLost) {
-            if (progress)
-                std::fprintf(stderr, "\n");
-            PrintError(operands[0] + ": --power-loss " + std::to_string(boot) + ":call=" +
-                       std::to_string(options.powerLoss.call) + " lies past the " +
-                       std::to_string(results.back().Report.platformCalls) +
-                       " platform calls boot " + std::to_string(boot) + " made");
-            return kExitTrouble;
-        }
-    }
-    if (progress)
-        std::fprintf(stderr, "\r%*s\r", 40, "");
-
-    bool allClean = true;
-    for (const BootResult &result : results)
-        allClean = allClean && result.Clean();
-
-    if (json) {
-        JsonWriter writer;
-        writer.BeginObject();
-        writer.Member("machine", operands[0]);
-        writer.Member("scratch", scratch);
-        writer.Member("clean", allClean);
-        writer.Key("boots").BeginArray();
-        for (const BootResult &result : results)
-            JsonBoot(writer, result);
-        writer.EndArray();
-        writer.EndObject();
-        std::printf("%s\n", writer.Text().c_str());
-    } else {
-        for (size_t i = 0; i < results.size(); i++) {
-            if (i)
+        const BootResult &done = results.back();
+        if (options.powerLoss.kind == qm::PowerLoss::Kind::AtCall && done.Report.completed &&
+            !done.Report.powerLost)
+            return fail(operands[0] + ": --power-loss " + std::to_string(boot) + ":call=" +
+                            std::to_string(options.powerLoss.call) + " lies past the " +
+                            std::to_string(done.Report.platformCalls) + " platform calls boot " +
+                            std::to_string(boot) + " made",
+                        kExitTrouble);
+        clearProgress();
+        if (json) {
+            JsonBoot(writer, done);
+            show("");
+        } else {
+            if (results.size() > 1)
                 std::printf("\n");
-            PrintBoot(results[i], plan.Boots);
+            PrintBoot(done, plan.Boots);
+            std::fflush(stdout);
         }
+        if (!done.Report.completed)
+            return fail(operands[0] + ": boot " + std::to_string(done.Number) +
+                            " did not complete: " + done.Report.failure,
+                        kExitTrouble);
     }
-    std::fflush(stdout);
-    if (!results.empty() && !results.back().Report.completed) {
-        PrintError(operands[0] + ": boot " + std::to_string(results.back().Number) +
-                   " did not complete: " + results.back().Report.failure);
-        return kExitTrouble;
+
+    bool allClean = true, allRan = true;
+    for (const BootResult &result : results) {
+        allClean = allClean && result.Clean();
+        allRan = allRan && !OperationWentWrong(result);
     }
-    if (size_t left = sk::PoolOutstandingBlocks()) {
-        PrintError("internal error: the driver's parser left " + std::to_string(left) +
-                   " pool blocks behind");
-        return kExitTrouble;
+    if (size_t left = sk::PoolOutstandingBlocks())
+        return fail("internal error: the driver's parser left " + std::to_string(left) +
+                        " pool blocks behind",
+                    kExitTrouble);
+    if (json) {
+        writer.EndArray();
+        writer.Member("clean", allClean);
+        writer.Member("operationsFailed", !allRan);
+        writer.EndObject();
+        show("\n");
     }
-    return allClean ? kExitOk : kExitNo;
+    return allClean && (allRan || !failOnError) ? kExitOk : kExitNo;
 }
 
 const CommandRegistration kRegistration(

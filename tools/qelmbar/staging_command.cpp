@@ -120,6 +120,12 @@ int Refuse(const std::string &message)
     return kExitNo;
 }
 
+int Refuse(const std::string &message, int32_t status)
+{
+    PrintError(message, status);
+    return kExitNo;
+}
+
 JsonWriter TargetJson(const staging::Target &target)
 {
     JsonWriter json;
@@ -133,8 +139,7 @@ JsonWriter TargetJson(const staging::Target &target)
 
 void PrintJson(const JsonWriter &json)
 {
-    std::printf("%s\n", json.Text().c_str());
-    std::fflush(stdout);
+    WriteJsonOutput(json.Text() + "\n");
 }
 
 } // namespace qelmbar::cli

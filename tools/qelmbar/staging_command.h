@@ -74,6 +74,8 @@ bool ApplyChange(staging::Target &target, const staging::Change &change, int *ex
 
 /* A refusal based on what the target holds: the message, kExitNo. */
 int Refuse(const std::string &message);
+/* The same for a refusal with an NTSTATUS behind it. */
+int Refuse(const std::string &message, int32_t status);
 
 /* The --json result of a command, its object begun with
  * "target": {"kind": ..., "location": ...} */

@@ -131,7 +131,7 @@ int RunSweep(const SweepRequest &request)
         }
         json.EndArray();
         json.EndObject();
-        std::printf("%s\n", json.Text().c_str());
+        WriteJsonOutput(json.Text() + "\n");
         return clean ? kExitOk : kExitNo;
     }
     for (const auto &[surviving, result] : sweeps) {
