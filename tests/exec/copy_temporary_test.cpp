@@ -79,4 +79,21 @@ TEST_F(CopyTemporaryTest, RefusedCopiesKeepTheirStatusesAndLeaveNoTemporary)
     EXPECT_EQ(Tree('C', "app"), (std::vector<std::string>{"app.dll", "dir/"}));
 }
 
+TEST_F(CopyTemporaryTest, ATargetThatAppearsBeforeTheRenameIsKeptWithoutOverwrite)
+{
+    /* Another writer creates the target between the check and the rename:
+     * the rename refuses, and the copy answers as if it had been there. */
+    Write('C', "new.dll", "new");
+    sk::ClearFaults();
+    ASSERT_STATUS(STATUS_SUCCESS, Copy(u"\\??\\C:\\new.dll", u"\\??\\C:\\probe.dll", false));
+    const uint64_t rename = sk::CallCount("ZwSetInformationFile");
+    sk::ClearFaults();
+    sk::FailCall("ZwSetInformationFile", rename, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_STATUS(STATUS_OBJECT_NAME_EXISTS,
+                  Copy(u"\\??\\C:\\new.dll", u"\\??\\C:\\app.dll", false));
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_EQ(Tree('C'), (std::vector<std::string>{ "new.dll", "probe.dll" }));
+}
+
 } // namespace
