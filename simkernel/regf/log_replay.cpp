@@ -465,7 +465,7 @@ ReplayReport ReplayHiveLogs(ByteView primary, const HiveLogBytes &logs, std::vec
     bool anyLog = false;
     for (const LogHeader &log : { ReadLogHeader("LOG1", logs.log1), ReadLogHeader("LOG2", logs.log2),
                                   ReadLogHeader("LOG", logs.log) }) {
-        anyLog |= log.bytes.Present() && log.bytes.size > 0;
+        anyLog |= log.bytes.Present();
         if (!log.valid)
             continue;
         (log.type == kTypeLogEntries ? entryLogs : vectorLogs).push_back(log);
