@@ -2,8 +2,8 @@
 # Runs every test on a fresh Debian machine: installs what is missing,
 # builds the kernel target (checking the image, its PDB and the stack
 # budget) and runs static analysis on the driver sources, builds the host
-# target, fuzzes the script parser for
-# a bounded time, runs the suite under AddressSanitizer and
+# target, fuzzes the script parser, the hive log replay and the hive
+# reader for a bounded time each, runs the suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then runs the suite on the plain host build.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -62,6 +62,21 @@ if ! build/fuzz/tests/fuzz/parse_fuzz -max_total_time="${QELMBAR_FUZZ_SECONDS:-6
   exit 1
 fi
 grep -E '^(Done|stat::number_of_executed_units)' build/fuzz/log || true
+
+echo "== hive fuzzing (log replay, hive reader; libFuzzer, ASan, UBSan), ${QELMBAR_HIVE_FUZZ_SECONDS:-30} s each"
+cmake --build build/fuzz -j "$jobs" --target log_replay_fuzz hive_read_fuzz
+for target in log_replay_fuzz hive_read_fuzz; do
+  mkdir -p "build/fuzz/corpus-$target"
+  cp "tests/fuzz/corpus-$target"/* "build/fuzz/corpus-$target/"
+  if ! "build/fuzz/tests/fuzz/$target" -max_total_time="${QELMBAR_HIVE_FUZZ_SECONDS:-30}" -max_len=65536 \
+      -timeout=10 -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/ "build/fuzz/corpus-$target" \
+      >"build/fuzz/log-$target" 2>&1; then
+    tail -n 60 "build/fuzz/log-$target"
+    echo "fuzzing $target found a fault; the input is in build/fuzz/artifacts"
+    exit 1
+  fi
+  grep -E '^(Done|stat::number_of_executed_units)' "build/fuzz/log-$target" || true
+done
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQELMBAR_SANITIZE=ON >/dev/null

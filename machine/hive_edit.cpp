@@ -6,6 +6,7 @@
 #include "machine/internal.h"
 
 #include "simkernel/files.h"
+#include "simkernel/hive_load.h"
 #include "simkernel/registry.h"
 #include "simkernel/sim.h"
 
@@ -177,7 +178,7 @@ bool StagePackage(const std::string &dir, const std::u16string &name, const Pack
 
 bool EditHiveFile(const std::string &file, Hive hive,
                   const std::function<std::string(const std::u16string &root)> &edit,
-                  std::string *error)
+                  std::string *error, bool acceptDirty)
 {
     /* The file is reached as NT would reach it: through a volume over its
      * directory.  Its real path, so that the save replaces the file a
@@ -188,20 +189,41 @@ bool EditHiveFile(const std::string &file, Hive hive,
         SetError(error, file + ": " + (ec ? ec.message() : std::string("not a regular file")));
         return false;
     }
-    return EditLoadedHive(
+    /* Logs that a reader would replay, or that were set aside with the
+     * dirty primary, are emptied once the clean hive is on disk. */
+    const bool settleLogs = sk::regf::HiveNeedsLogsSettled(host.string());
+    const bool edited = EditLoadedHive(
         hive,
         [&] {
             sk::ResetKernel();
+            sk::SetDirtyHivesAccepted(acceptDirty);
             NTSTATUS status = sk::AddVolume(kVolumeDevice, host.parent_path().string());
             if (!NT_SUCCESS(status))
                 return "a volume over " + host.parent_path().string() + ": " + Status(status);
             status = LoadHiveFrom(hive, kVolumeDevice + std::u16string(u"\\") +
                                             U16(host.filename().string()));
-            if (!NT_SUCCESS(status))
-                return "loading " + host.string() + ": " + Status(status);
+            if (!NT_SUCCESS(status)) {
+                sk::regf::HiveReadOptions options;
+                options.acceptDirty = acceptDirty;
+                sk::regf::HiveImageReport report;
+                std::vector<uint8_t> image;
+                sk::regf::ReadHiveImage(host.string(), options, &image, &report);
+                return "loading " + HiveRefusal(host.string(), status, report);
+            }
             return std::string();
         },
         "writing " + host.string(), edit, error);
+    /* An edit that changed nothing leaves the file, dirty as it was,
+     * unwritten: its logs are then still needed. */
+    if (edited && settleLogs && sk::regf::HivePrimaryIsClean(host.string())) {
+        NTSTATUS status = sk::regf::SettleHiveLogs(host.string());
+        if (!NT_SUCCESS(status)) {
+            SetError(error, host.string() + " was written clean, but its logs could not be emptied: " +
+                                Status(status));
+            return false;
+        }
+    }
+    return edited;
 }
 
 } // namespace qm

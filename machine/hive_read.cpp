@@ -36,12 +36,30 @@ MachineKey CopyOfflineKey(const sk::reg::Key &key, int depth)
 
 } // namespace
 
+std::string HiveRefusal(const std::string &file, NTSTATUS status, const sk::regf::HiveImageReport &report)
+{
+    const sk::regf::ReplayReport &replay = report.replay;
+    switch (replay.refusal) {
+    case sk::regf::ReplayRefusal::DirtyNoLog:
+    case sk::regf::ReplayRefusal::LogDamaged:
+        return file + ": " + replay.reason +
+               ". Boot the image once and shut it down fully, with fast startup off, so that Windows "
+               "writes the hive back clean";
+    case sk::regf::ReplayRefusal::Differencing:
+        return file + ": " + replay.reason;
+    default:
+        return file + ": " + Status(status);
+    }
+}
+
 std::shared_ptr<sk::reg::Key> ReadHive(const std::string &dir, Hive hive, std::string *error)
 {
     std::shared_ptr<sk::reg::Key> root;
-    NTSTATUS status = sk::reg::ReadHiveFile(HiveFilePath(dir, hive), &root);
+    sk::regf::HiveImageReport report;
+    NTSTATUS status = sk::reg::ReadHiveFile(HiveFilePath(dir, hive), &root, nullptr, nullptr,
+                                            sk::regf::HiveReadOptions(), &report);
     if (!NT_SUCCESS(status)) {
-        SetError(error, HiveFilePath(dir, hive) + ": " + Status(status));
+        SetError(error, HiveRefusal(HiveFilePath(dir, hive), status, report));
         return nullptr;
     }
     return root;
@@ -134,13 +152,18 @@ bool MachineKeyExists(const std::string &dir, Hive hive, const std::u16string &k
 }
 
 HiveFileRead ReadHiveFileKey(const std::string &file, Hive hive, const std::u16string &keyPath,
-                             int depth)
+                             int depth, bool acceptDirty)
 {
     HiveFileRead read;
     std::shared_ptr<sk::reg::Key> root;
-    NTSTATUS status = sk::reg::ReadHiveFile(file, &root);
+    sk::regf::HiveReadOptions options;
+    options.acceptDirty = acceptDirty;
+    sk::regf::HiveImageReport report;
+    NTSTATUS status = sk::reg::ReadHiveFile(file, &root, nullptr, nullptr, options, &report);
     if (!NT_SUCCESS(status)) {
-        read.error = file + ": " + Status(status);
+        read.error = HiveRefusal(file, status, report);
+        read.dirty = report.replay.refusal == sk::regf::ReplayRefusal::DirtyNoLog ||
+                     report.replay.refusal == sk::regf::ReplayRefusal::LogDamaged;
         return read;
     }
     read.fileRead = true;

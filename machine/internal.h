@@ -7,6 +7,7 @@
 #pragma once
 
 #include "machine/machine.h"
+#include "simkernel/regf/hive_logs.h"
 #include "simkernel/registry_tree.h"
 #include "simkernel/text.h"
 
@@ -41,6 +42,9 @@ inline std::u16string U16(const std::string &text)
     return sk::Utf16FromUtf8(text).value_or(std::u16string());
 }
 std::string Status(NTSTATUS status);
+/* What a user is told when the hive file could not be read: for a dirty or
+ * differencing hive, why and what to do; otherwise the status. */
+std::string HiveRefusal(const std::string &file, NTSTATUS status, const sk::regf::HiveImageReport &report);
 void SetError(std::string *error, const std::string &text);
 /* MapCurrentControlSet in SYSTEM; elsewhere the path with its empty
  * components dropped. */

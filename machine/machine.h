@@ -173,20 +173,27 @@ struct MachineKey {
 };
 struct HiveFileRead {
     bool fileRead = false;        /* the file was read as a hive; error says why not */
+    bool dirty = false;           /* refused as dirty without logs that apply */
     std::u16string keyPath;       /* the path asked for, CurrentControlSet resolved */
     std::optional<MachineKey> key; /* nothing when the key is missing */
     std::string error;
 };
+/* A hive file left dirty is read as its transaction logs beside it bring
+ * it up to date; one without logs that apply is refused with an error that
+ * says so and what to do, unless acceptDirty takes it as it is on disk.  A
+ * differencing hive (version 1.6) is refused. */
 HiveFileRead ReadHiveFileKey(const std::string &file, Hive hive, const std::u16string &keyPath,
-                             int depth = -1);
+                             int depth = -1, bool acceptDirty = false);
 /* EditMachineHive on a hive file: the file is loaded into a fresh
  * simulated kernel in a child process (at HiveMountPath(hive), with the
  * CurrentControlSet link when it is SYSTEM) and, when edit answers "",
  * flushed back, which replaces the file whole; otherwise the file stays
- * exactly as it was. */
+ * exactly as it was.  A dirty hive is loaded as ReadHiveFileKey reads it;
+ * once it has been written back clean, its logs are emptied so that
+ * Windows never replays them over it. */
 bool EditHiveFile(const std::string &file, Hive hive,
                   const std::function<std::string(const std::u16string &root)> &edit,
-                  std::string *error = nullptr);
+                  std::string *error = nullptr, bool acceptDirty = false);
 
 /* ---- boots ----------------------------------------------------------- */
 

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "simkernel/registry_tree.h"
+#include "simkernel/regf/hive_logs.h"
 
 #include <cstdint>
 #include <memory>
@@ -70,11 +71,16 @@ struct HiveFileHeader {
  * directory that is missing, STATUS_FILE_IS_A_DIRECTORY or
  * STATUS_ACCESS_DENIED for one that cannot be read, STATUS_NOT_REGISTRY_FILE
  * for a file that is no hive, STATUS_REGISTRY_CORRUPT for a hive that is
- * damaged, truncated or left dirty (NT would replay its log, which we do not
- * keep). */
+ * damaged or truncated, STATUS_NOT_SUPPORTED for a differencing hive.  A
+ * hive left dirty is first brought up to date from the logs beside it, as
+ * NT's loader does (regf/hive_logs.h); one without a log that applies is
+ * STATUS_REGISTRY_CORRUPT unless options.acceptDirty.  *report, when given,
+ * says what the logs did or why the hive was refused. */
 NTSTATUS ReadHiveFile(const std::string &hostPath, std::shared_ptr<Key> *root,
                       const std::shared_ptr<Hive> &hive = nullptr,
-                      HiveFileHeader *header = nullptr);
+                      HiveFileHeader *header = nullptr,
+                      const regf::HiveReadOptions &options = regf::HiveReadOptions(),
+                      regf::HiveImageReport *report = nullptr);
 
 /* Saves root and the keys beneath it that belong to its hive, leaving out
  * volatile keys and the roots of hives mounted inside it.  hiveName goes to

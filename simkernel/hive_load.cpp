@@ -39,6 +39,7 @@ struct LoadedHive {
 
 struct LoadState {
     HiveFileReader reader;
+    bool acceptDirty = false;
     /* By upcased mount path. */
     std::map<std::u16string, LoadedHive> loaded;
 };
@@ -126,8 +127,11 @@ NTSTATUS TreeFromKeys(const std::vector<HiveFileKey> &keys, std::shared_ptr<Key>
 /* What the file at hostPath holds, as a tree that belongs to no hive yet. */
 NTSTATUS ReadDetached(const std::string &hostPath, std::shared_ptr<Key> *tree)
 {
-    if (!State().reader)
-        return reg::ReadHiveFile(hostPath, tree);
+    if (!State().reader) {
+        regf::HiveReadOptions options;
+        options.acceptDirty = State().acceptDirty;
+        return reg::ReadHiveFile(hostPath, tree, nullptr, nullptr, options);
+    }
     std::vector<HiveFileKey> keys;
     NTSTATUS status = State().reader(hostPath, &keys);
     if (!NT_SUCCESS(status))
@@ -349,6 +353,12 @@ void SetHiveFileReader(HiveFileReader reader)
     State().reader = std::move(reader);
 }
 
+void SetDirtyHivesAccepted(bool accept)
+{
+    std::lock_guard<std::recursive_mutex> guard(KernelLock());
+    State().acceptDirty = accept;
+}
+
 std::vector<std::pair<std::u16string, std::string>> LoadedHives()
 {
     std::lock_guard<std::recursive_mutex> guard(KernelLock());
@@ -363,6 +373,7 @@ void ResetHiveLoads()
     std::lock_guard<std::recursive_mutex> guard(KernelLock());
     State().loaded.clear();
     State().reader = nullptr;
+    State().acceptDirty = false;
 }
 
 NTSTATUS FlushHiveOf(const std::shared_ptr<Key> &key)

@@ -42,6 +42,13 @@ using HiveFileReader =
  * the file as a hive; null puts the built-in one back. */
 void SetHiveFileReader(HiveFileReader reader);
 
+/* A hive file left dirty is brought up to date from its logs when loaded;
+ * one whose logs are missing or do not apply is refused with
+ * STATUS_REGISTRY_CORRUPT.  With accept set, such a hive is loaded as its
+ * primary file holds it instead (what an offline tool asked to take a
+ * dirty hive as it is wants).  ResetKernel puts back the refusal. */
+void SetDirtyHivesAccepted(bool accept);
+
 /* Host path of the file a loaded hive came from, by mount path. */
 std::vector<std::pair<std::u16string, std::string>> LoadedHives();
 

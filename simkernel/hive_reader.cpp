@@ -45,65 +45,6 @@ uint64_t Get64(const uint8_t *p)
     return Get32(p) | (uint64_t)Get32(p + 4) << 32;
 }
 
-NTSTATUS OpenStatus(int error, const std::string &path)
-{
-    switch (error) {
-    case ENOENT: {
-        const size_t slash = path.rfind('/');
-        struct stat st;
-        if (slash != std::string::npos && slash != 0 &&
-            stat(path.substr(0, slash).c_str(), &st) != 0)
-            return STATUS_OBJECT_PATH_NOT_FOUND;
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
-    case ENOTDIR:
-        return STATUS_OBJECT_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-        return STATUS_ACCESS_DENIED;
-    case EISDIR:
-        return STATUS_FILE_IS_A_DIRECTORY;
-    case ENAMETOOLONG:
-        return STATUS_NAME_TOO_LONG;
-    case ENOMEM:
-        return STATUS_INSUFFICIENT_RESOURCES;
-    default:
-        return STATUS_UNEXPECTED_IO_ERROR;
-    }
-}
-
-NTSTATUS ReadWholeFile(const std::string &path, std::vector<uint8_t> *bytes)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return OpenStatus(errno, path);
-    struct stat st;
-    NTSTATUS status = STATUS_SUCCESS;
-    if (fstat(fd, &st) != 0) {
-        status = OpenStatus(errno, path);
-    } else if (S_ISDIR(st.st_mode)) {
-        status = STATUS_FILE_IS_A_DIRECTORY;
-    } else {
-        bytes->resize((size_t)st.st_size);
-        size_t done = 0;
-        while (done < bytes->size()) {
-            ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                status = OpenStatus(errno, path);
-                break;
-            }
-            if (n == 0)
-                break;
-            done += (size_t)n;
-        }
-        bytes->resize(done);
-    }
-    close(fd);
-    return status;
-}
-
 uint32_t Checksum(const uint8_t *base)
 {
     uint32_t sum = 0;
@@ -427,21 +368,46 @@ private:
 };
 
 NTSTATUS ReadTree(const std::string &hostPath, std::shared_ptr<Key> *root,
-                  const std::shared_ptr<Hive> &hive, HiveFileHeader *header)
+                  const std::shared_ptr<Hive> &hive, HiveFileHeader *header,
+                  const regf::HiveReadOptions &options, regf::HiveImageReport *report)
 {
     std::vector<uint8_t> file;
-    NTSTATUS status = ReadWholeFile(hostPath, &file);
+    regf::HiveImageReport found;
+    NTSTATUS status = regf::ReadHiveImage(hostPath, options, &file, &found);
+    if (report)
+        *report = found;
     if (!NT_SUCCESS(status))
         return status;
+    /* hivex reads a file: a replayed image goes to a temporary one. */
+    const bool asOnDisk = found.replay.outcome == regf::ReplayOutcome::Clean ||
+                          found.replay.refusal == regf::ReplayRefusal::NotAHive;
+    std::string readPath = hostPath;
+    if (!asOnDisk) {
+        char temp[] = "/tmp/qelmbar-hive-XXXXXX";
+        const int fd = mkstemp(temp);
+        bool written = fd >= 0 && write(fd, file.data(), file.size()) == (ssize_t)file.size();
+        if (fd >= 0)
+            close(fd);
+        if (!written) {
+            if (fd >= 0)
+                unlink(temp);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        readPath = temp;
+    }
     HiveBytes bytes(std::move(file));
     HiveFileHeader parsed;
     status = bytes.CheckBaseBlock(&parsed);
     if (NT_SUCCESS(status))
         status = bytes.CheckBins();
+    if (!NT_SUCCESS(status) && readPath != hostPath)
+        unlink(readPath.c_str());
     if (!NT_SUCCESS(status))
         return status;
 
-    hive_h *h = hivex_open(hostPath.c_str(), 0);
+    hive_h *h = hivex_open(readPath.c_str(), 0);
+    if (readPath != hostPath)
+        unlink(readPath.c_str());
     if (!h)
         return errno == ENOMEM ? STATUS_INSUFFICIENT_RESOURCES : STATUS_REGISTRY_CORRUPT;
     TreeReader reader(h, bytes, hive);
@@ -462,10 +428,11 @@ NTSTATUS ReadTree(const std::string &hostPath, std::shared_ptr<Key> *root,
 } // namespace
 
 NTSTATUS ReadHiveFile(const std::string &hostPath, std::shared_ptr<Key> *root,
-                      const std::shared_ptr<Hive> &hive, HiveFileHeader *header)
+                      const std::shared_ptr<Hive> &hive, HiveFileHeader *header,
+                      const regf::HiveReadOptions &options, regf::HiveImageReport *report)
 {
     try {
-        return ReadTree(hostPath, root, hive, header);
+        return ReadTree(hostPath, root, hive, header, options, report);
     } catch (const std::bad_alloc &) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -196,8 +196,36 @@ bool HiveNeedsLogsSettled(const std::string &path)
     return report.replay.outcome != ReplayOutcome::Clean && !report.logPaths.empty();
 }
 
+bool HivePrimaryIsClean(const std::string &path)
+{
+    uint8_t base[512];
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < sizeof(base)) {
+        const ssize_t n = read(fd, base + done, sizeof(base) - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += (size_t)n;
+    }
+    close(fd);
+    uint32_t seq1;
+    uint32_t seq2;
+    uint32_t sum;
+    memcpy(&seq1, base + 0x04, 4);
+    memcpy(&seq2, base + 0x08, 4);
+    memcpy(&sum, base + 0x1FC, 4);
+    return done == sizeof(base) && memcmp(base, "regf", 4) == 0 && seq1 == seq2 &&
+           sum == BaseBlockChecksum(base);
+}
+
 NTSTATUS SettleHiveLogs(const std::string &path)
 {
+    if (!HivePrimaryIsClean(path))
+        return STATUS_REGISTRY_CORRUPT;
     NTSTATUS status = STATUS_SUCCESS;
     for (const std::string &log : FindHiveLogs(path)) {
         const int fd = open(log.c_str(), O_WRONLY | O_CLOEXEC);

@@ -56,9 +56,15 @@ std::vector<std::string> FindHiveLogs(const std::string &path);
  * our primary with entries written for the old one, since a log without a
  * valid base block is never applied (NT writes a fresh base block into a
  * log before its first entry, and creates a new hive with empty logs just
- * the same).  Returns STATUS_SUCCESS or the status of the first log that
- * could not be emptied. */
+ * the same).  The logs of a primary that is not clean are left alone
+ * (STATUS_REGISTRY_CORRUPT): they are what it needs.  Otherwise returns
+ * STATUS_SUCCESS or the status of the first log that could not be
+ * emptied. */
 NTSTATUS SettleHiveLogs(const std::string &path);
+
+/* Whether the base block of the primary at path sums up and its two
+ * sequence numbers agree. */
+bool HivePrimaryIsClean(const std::string &path);
 
 /* Whether the hive at path is to be saved with its logs settled: its
  * primary is dirty, or its logs hold entries a reader would replay. */

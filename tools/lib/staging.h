@@ -121,6 +121,9 @@ struct TargetChoice {
     std::string MachineDir;
     std::string HiveFile;
     bool Live = false;
+    /* With HiveFile: a dirty hive whose logs are missing or unusable is
+     * taken as it is on disk instead of refused. */
+    bool AcceptDirty = false;
 };
 
 /* Whether this build reaches the running system's registry; it is the

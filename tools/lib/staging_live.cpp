@@ -444,7 +444,7 @@ std::unique_ptr<Target> OpenTarget(const TargetChoice &choice, std::string *erro
         *error = "choose one target: --machine, --hive or --live";
         return nullptr;
     }
-    if (!choice.MachineDir.empty() || !choice.HiveFile.empty()) {
+    if (!choice.MachineDir.empty() || !choice.HiveFile.empty() || choice.AcceptDirty) {
         *error = "--machine and --hive work only in the Linux build of qelmbar, which has the "
                  "simulated kernel; here the target is the live registry (--live)";
         return nullptr;

@@ -50,13 +50,22 @@ Key FromMachineKey(const qm::MachineKey &key)
     return copy;
 }
 
-bool ReadHiveSnapshot(const std::string &file, Snapshot *snapshot, std::string *error)
+/* A refusal of a dirty hive says how to go on anyway. */
+std::string ReadError(const qm::HiveFileRead &read)
+{
+    if (!read.dirty)
+        return read.error;
+    return read.error + "; or pass --accept-dirty to take the hive as it is on disk, without what its "
+                        "logs hold";
+}
+
+bool ReadHiveSnapshot(const std::string &file, bool acceptDirty, Snapshot *snapshot, std::string *error)
 {
     *snapshot = Snapshot();
-    qm::HiveFileRead service =
-        qm::ReadHiveFileKey(file, qm::Hive::System, std::u16string(kServicesPath) + u"\\Qelmbar");
+    qm::HiveFileRead service = qm::ReadHiveFileKey(
+        file, qm::Hive::System, std::u16string(kServicesPath) + u"\\Qelmbar", -1, acceptDirty);
     if (!service.fileRead) {
-        *error = service.error;
+        *error = ReadError(service);
         return false;
     }
     std::u16string resolved = service.keyPath.substr(0, service.keyPath.find(u'\\'));
@@ -66,9 +75,9 @@ bool ReadHiveSnapshot(const std::string &file, Snapshot *snapshot, std::string *
         snapshot->Service = FromMachineKey(*service.key);
         return true;
     }
-    qm::HiveFileRead services = qm::ReadHiveFileKey(file, qm::Hive::System, kServicesPath, 0);
+    qm::HiveFileRead services = qm::ReadHiveFileKey(file, qm::Hive::System, kServicesPath, 0, acceptDirty);
     if (!services.fileRead) {
-        *error = services.error;
+        *error = ReadError(services);
         return false;
     }
     snapshot->ServicesExists = services.key.has_value();
@@ -129,7 +138,7 @@ public:
     std::string Location() const override { return dir_; }
     bool Read(Snapshot *snapshot, std::string *error) override
     {
-        return ReadHiveSnapshot(qm::HiveFilePath(dir_, qm::Hive::System), snapshot, error);
+        return ReadHiveSnapshot(qm::HiveFilePath(dir_, qm::Hive::System), false, snapshot, error);
     }
     bool Apply(const Change &change, std::string *error) override
     {
@@ -148,18 +157,19 @@ private:
 
 class HiveTarget : public Target {
 public:
-    explicit HiveTarget(std::string file) : file_(std::move(file)) {}
+    HiveTarget(std::string file, bool acceptDirty) : file_(std::move(file)), acceptDirty_(acceptDirty) {}
     const char *Kind() const override { return "hive"; }
     std::string Location() const override { return file_; }
     bool Read(Snapshot *snapshot, std::string *error) override
     {
-        return ReadHiveSnapshot(file_, snapshot, error);
+        return ReadHiveSnapshot(file_, acceptDirty_, snapshot, error);
     }
     bool Apply(const Change &change, std::string *error) override
     {
         return qm::EditHiveFile(
             file_, qm::Hive::System,
-            [&](const std::u16string &root) { return ApplyEdits(root, change); }, error);
+            [&](const std::u16string &root) { return ApplyEdits(root, change); }, error,
+            acceptDirty_);
     }
     std::optional<std::string> DriverImageFile() const override
     {
@@ -180,6 +190,7 @@ public:
 
 private:
     std::string file_;
+    bool acceptDirty_;
 };
 
 } // namespace
@@ -201,10 +212,14 @@ std::unique_ptr<Target> OpenTarget(const TargetChoice &choice, std::string *erro
                  "or --hive FILE";
         return nullptr;
     }
+    if (choice.AcceptDirty && choice.HiveFile.empty()) {
+        *error = "--accept-dirty goes with --hive FILE";
+        return nullptr;
+    }
     if (!choice.MachineDir.empty())
         return std::make_unique<MachineTarget>(choice.MachineDir);
     if (!choice.HiveFile.empty())
-        return std::make_unique<HiveTarget>(choice.HiveFile);
+        return std::make_unique<HiveTarget>(choice.HiveFile, choice.AcceptDirty);
     *error = "no target given: choose --machine DIR or --hive FILE";
     return nullptr;
 }

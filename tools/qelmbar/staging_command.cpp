@@ -18,6 +18,10 @@ const char kTargetHelp[] =
     "                     anew, every key with one default security descriptor\n"
     "      --live         the running system's registry (Windows build only, and\n"
     "                     the default there)\n"
+    "      --accept-dirty with --hive: take a dirty hive (one Windows did not finish\n"
+    "                     writing) whose transaction logs are missing or unusable as\n"
+    "                     it is on disk; a dirty hive with its logs is always read\n"
+    "                     as the logs bring it up to date\n"
     "Offline, CurrentControlSet is the control set that Select\\Current names.\n";
 
 bool ParseStagingArgs(const std::string &command, const char *help,
@@ -27,7 +31,8 @@ bool ParseStagingArgs(const std::string &command, const char *help,
     bool helpWanted = false;
     std::vector<Flag> all = { { "machine", 0, nullptr, &parsed->Choice.MachineDir },
                               { "hive", 0, nullptr, &parsed->Choice.HiveFile },
-                              { "live", 0, &parsed->Choice.Live } };
+                              { "live", 0, &parsed->Choice.Live },
+                              { "accept-dirty", 0, &parsed->Choice.AcceptDirty } };
     all.insert(all.end(), flags.begin(), flags.end());
     all.push_back({ "json", 0, &parsed->Json });
     all.push_back({ "help", 'h', &helpWanted });
