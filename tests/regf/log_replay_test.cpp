@@ -577,6 +577,11 @@ TEST_F(RealDirtyHive, LogsAreFoundWhateverTheirCaseAndRefusedWhenMissing)
 
 TEST_F(RealDirtyHive, SettlingEmptiesTheLogsAndLeavesTheHiveClean)
 {
+    /* Not while the primary on disk still needs them. */
+    EXPECT_EQ(sk::regf::SettleHiveLogs(primary_), STATUS_REGISTRY_CORRUPT);
+    EXPECT_EQ(FileSize(primary_ + ".LOG1"), 3163136);
+    EXPECT_EQ(FileSize(primary_ + ".LOG2"), 3211264);
+
     Bytes image;
     ASSERT_EQ(sk::regf::ReadHiveImage(primary_, {}, &image), STATUS_SUCCESS);
     EXPECT_TRUE(sk::regf::HiveNeedsLogsSettled(primary_));
