@@ -234,8 +234,19 @@ ReplayReport ReplayEntries(ByteView primary, ReplayReport report, std::vector<Lo
                 chainEnded = true;
                 break;
             }
-            work.resize(kBaseBlock + (size_t)entry.binsSize, 0);
             const uint8_t *at = log.bytes.data + entry.offset;
+            /* A hive grows by the bins an entry brings: one that claims
+             * more than its pages reach is not believed. */
+            uint64_t pagesEnd = 0;
+            for (uint32_t i = 0; i < entry.pageCount; i++)
+                pagesEnd = std::max<uint64_t>(pagesEnd, (uint64_t)Get32(at + kEntryHeader + 8 * i) +
+                                                            Get32(at + kEntryHeader + 8 * i + 4));
+            if (entry.binsSize > work.size() - kBaseBlock && entry.binsSize > pagesEnd) {
+                stop = std::string(log.name) + " entry " + std::to_string(entry.sequence) +
+                       ": it grows the hive past the pages it holds";
+                break;
+            }
+            work.resize(kBaseBlock + (size_t)entry.binsSize, 0);
             const uint8_t *page = at + kEntryHeader + (size_t)entry.pageCount * 8;
             for (uint32_t i = 0; i < entry.pageCount; i++) {
                 const uint32_t offset = Get32(at + kEntryHeader + 8 * i);
@@ -308,8 +319,17 @@ bool ApplyDirtyVector(const LogHeader &log, std::vector<uint8_t> *work, Replayed
     const uint8_t *bitmap = data + sector + 4;
     size_t pageAt = (sector + 4 + bitmapBytes + sector - 1) / sector * sector;
     size_t dirty = 0;
-    for (size_t bit = 0; bit < bits; bit++)
-        dirty += (bitmap[bit / 8] >> (bit % 8)) & 1;
+    size_t reach = 0;
+    for (size_t bit = 0; bit < bits; bit++) {
+        if ((bitmap[bit / 8] >> (bit % 8)) & 1) {
+            dirty++;
+            reach = (bit + 1) * kSector;
+        }
+    }
+    if (binsSize > work->size() - kBaseBlock && binsSize > reach) {
+        *damage = name + ": it grows the hive past its dirty pages";
+        return false;
+    }
     if (pageAt > size || (size - pageAt) / kSector < dirty) {
         *damage = name + ": it ends before its " + std::to_string(dirty) + " dirty pages";
         return false;

@@ -257,11 +257,15 @@ TEST_F(LogReplay, DamagedEntryStopsTheReplayAfterTheEntriesBeforeIt)
     Bytes badSize = second;
     Put32(&badSize, 16, Get32(second, 16) + 512);
     Put64(&badSize, 32, sk::regf::LogEntryHash(badSize.data(), 32));
+    Bytes grows = second; /* a hive larger than its pages reach */
+    Put32(&grows, 16, Get32(second, 16) + 10 * kBlock);
+    Put64(&grows, 32, sk::regf::LogEntryHash(grows.data(), 32));
     Bytes truncated = Concat({ LogBaseBlock(a_, 5, 6), first, second });
     truncated.resize(truncated.size() - 512);
     for (const Bytes &log : { Concat({ LogBaseBlock(a_, 5, 6), first, badHash1 }),
                               Concat({ LogBaseBlock(a_, 5, 6), first, badHash2 }),
-                              Concat({ LogBaseBlock(a_, 5, 6), first, badSize }), truncated }) {
+                              Concat({ LogBaseBlock(a_, 5, 6), first, badSize }),
+                              Concat({ LogBaseBlock(a_, 5, 6), first, grows }), truncated }) {
         Bytes image;
         ReplayReport report = Replay(primary, HiveLogBytes{ {}, View(log), {} }, &image);
         ASSERT_EQ(report.outcome, ReplayOutcome::Replayed) << report.reason;
