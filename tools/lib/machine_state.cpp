@@ -525,6 +525,12 @@ std::string DescribeValue(const qm::MachineValue &value)
     if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_LINK) {
         if (std::optional<std::u16string> text = WholeString(value.data))
             return type + " " + Quoted(*text);
+        /* Text stored without its NUL, as some writers leave it. */
+        std::vector<uint8_t> ended = value.data;
+        ended.push_back(0);
+        ended.push_back(0);
+        if (std::optional<std::u16string> text = WholeString(ended))
+            return type + " " + Quoted(*text) + " (without a NUL)";
     } else if (value.type == REG_MULTI_SZ) {
         if (std::optional<std::vector<std::u16string>> strings = WholeStrings(value.data)) {
             std::string text = type + " [";
