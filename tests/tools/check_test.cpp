@@ -569,7 +569,7 @@ TEST_F(CheckProgramTest, ARefusedScriptGetsItsFirstFaultAndTheDriverStatus)
 
 TEST_F(CheckProgramTest, EveryFileIsCheckedAndTheWorstStatusWins)
 {
-    std::string good = Write("good.qbs", "DeleteFile(\"a\")\n");
+    std::string good = Write("good.qbs", "DeleteFile(\"\\??\\C:\\a\")\n");
     std::string bad = Write("bad.qbs", "DeleteFile(\"a\"\n");
     std::string missing = (dir_ / "missing.qbs").string();
 
@@ -642,9 +642,9 @@ TEST_F(CheckProgramTest, AFileThatCannotBeReadExitsWithTwo)
 TEST_F(CheckProgramTest, PrintListsTheNormalisedOperations)
 {
     std::string script = Write("a.qbs", "removedir ( \"\\??\\C:\\d\",TRUE,False )\n\n"
-                                        "SetKeyValue(\"sk\",\"sv\",\"tk\",\"tv\",false,True)\n");
+                                        "SetKeyValue(\"\\REGISTRY\\MACHINE\\SYSTEM\\sk\",\"sv\",\"\\REGISTRY\\MACHINE\\SYSTEM\\tk\",\"tv\",false,True)\n");
     const std::string listing = "RemoveDir(\"\\??\\C:\\d\", true, false)\n"
-                                "SetKeyValue(\"sk\", \"sv\", \"tk\", \"tv\", false, true)\n";
+                                "SetKeyValue(\"\\REGISTRY\\MACHINE\\SYSTEM\\sk\", \"sv\", \"\\REGISTRY\\MACHINE\\SYSTEM\\tk\", \"tv\", false, true)\n";
     Outcome outcome = Run({ "check", "--print", script });
     EXPECT_EQ(outcome.Status, 0);
     EXPECT_EQ(outcome.Out, listing);
@@ -657,9 +657,9 @@ TEST_F(CheckProgramTest, PrintListsTheNormalisedOperations)
     Outcome several = Run({ "check", "-p", script, bad, listed });
     EXPECT_EQ(several.Status, 1);
     EXPECT_EQ(several.Out, script + ": RemoveDir(\"\\??\\C:\\d\", true, false)\n" + script +
-                               ": SetKeyValue(\"sk\", \"sv\", \"tk\", \"tv\", false, true)\n" +
+                               ": SetKeyValue(\"\\REGISTRY\\MACHINE\\SYSTEM\\sk\", \"sv\", \"\\REGISTRY\\MACHINE\\SYSTEM\\tk\", \"tv\", false, true)\n" +
                                listed + ": RemoveDir(\"\\??\\C:\\d\", true, false)\n" + listed +
-                               ": SetKeyValue(\"sk\", \"sv\", \"tk\", \"tv\", false, true)\n");
+                               ": SetKeyValue(\"\\REGISTRY\\MACHINE\\SYSTEM\\sk\", \"sv\", \"\\REGISTRY\\MACHINE\\SYSTEM\\tk\", \"tv\", false, true)\n");
     EXPECT_NE(several.Err.find(bad + ":1:12: error: "), std::string::npos) << several.Err;
 }
 

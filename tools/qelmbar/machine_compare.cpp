@@ -59,6 +59,25 @@ const char kExportHelp[] =
     "Exit status: 0 when the file was written, 1 when the key does not exist, 2\n"
     "on a usage error or when the machine cannot be read or the file written.\n";
 
+/* The path of an existing key with each name as the hive stores it, not
+ * as it was asked for. */
+std::u16string StoredPath(const std::string &file, qm::Hive hive, const std::u16string &path)
+{
+    std::u16string stored, asked;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == std::u16string::npos)
+            end = path.size();
+        asked += (asked.empty() ? u"" : u"\\") + path.substr(start, end - start);
+        qm::HiveFileRead read = qm::ReadHiveFileKey(file, hive, asked, 0);
+        const std::u16string name = read.key ? read.key->name : path.substr(start, end - start);
+        stored += (stored.empty() ? u"" : u"\\") + name;
+        start = end + 1;
+    }
+    return stored;
+}
+
 } // namespace
 
 int RunMachineDiff(const std::vector<std::string> &args)
@@ -180,7 +199,7 @@ int RunMachineExport(const std::vector<std::string> &args)
             for (const qm::MachineKey &subkey : k->subkeys)
                 walk.push_back(&subkey);
         }
-        AppendRegExport(hive, read.keyPath, *read.key, &text);
+        AppendRegExport(hive, StoredPath(file, hive, read.keyPath), *read.key, &text);
     }
     const std::string bytes = RegExportBytes(text);
     if (output.empty()) {
