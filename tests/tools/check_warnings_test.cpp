@@ -163,7 +163,7 @@ TEST_F(CheckWarningsProgramTest, WarningsStandInLineOrderAndLeaveTheVerdict)
               script + ":3: warning: this operation reads \\REGISTRY\\MACHINE\\SOFTWARE\\A, which "
                        "line 1 makes (\\REGISTRY\\MACHINE\\SOFTWARE\\A) only once the Win32 "
                        "subsystem starts, as its write waits for the hive; at the boot pass this "
-                       "one runs first and does not find it\n" +
+                       "one runs first and finds it as it was before, or not at all\n" +
                   script + ":4: warning: \"C:\\App\\x.dll\" is a Win32 path, which the driver "
                            "cannot open; write the NT path \"\\??\\C:\\App\\x.dll\"\n" +
                   script + ":4: warning: \"x.bak\" is a relative path; the driver opens full NT "
@@ -269,6 +269,51 @@ TEST_F(CheckWarningsProgramTest, TheCaretStandsUnderTheFaultAfterWideAndCombinin
     EXPECT_EQ(qelmbar::ColumnWidth(0x200B), 0);
     EXPECT_EQ(qelmbar::ColumnWidth('a'), 1);
     EXPECT_EQ(qelmbar::ColumnWidth(0x00E9), 1);
+}
+
+} // namespace
+
+namespace {
+
+/* The check's model of a boot held against a boot: each read it flags
+ * fails at the boot pass for want of what it reads, and nothing else does. */
+TEST_F(CheckWarningsProgramTest, EveryFlaggedReadFailsInASimulatedBootAndNoOtherOperationDoes)
+{
+    const std::string machine = (dir_ / "m").string();
+    ASSERT_EQ(Run({ "machine", "create", "-q", machine }).Status, 0);
+    std::string reg = Write("s.reg", "Windows Registry Editor Version 5.00\n\n"
+                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\S]\n\"V\"=\"v\"\n");
+    ASSERT_EQ(Run({ "machine", "import", "-q", machine, reg }).Status, 0);
+    std::string script = Write(
+        "s.qbs", "CreateKey(\"\\REGISTRY\\MACHINE\\SOFTWARE\\A\")\n"
+                 "CopyKey(\"\\REGISTRY\\MACHINE\\SOFTWARE\\A\", \"\\REGISTRY\\MACHINE\\SOFTWARE\\B\", false)\n"
+                 "SetKeyValue(\"\\REGISTRY\\MACHINE\\SOFTWARE\\S\", \"V\", \"\\REGISTRY\\MACHINE\\SYSTEM\\T\", \"V\", true, true)\n"
+                 "RenameValue(\"\\REGISTRY\\MACHINE\\SYSTEM\\T\", \"V\", \"W\", false)\n"
+                 "CreateKey(\"\\REGISTRY\\MACHINE\\SYSTEM\\Now\")\n"
+                 "CopyKey(\"\\REGISTRY\\MACHINE\\SYSTEM\\Now\", \"\\REGISTRY\\MACHINE\\SOFTWARE\\Later\", false)\n");
+    Outcome check = Run({ "check", "--json", script });
+    ASSERT_EQ(check.Status, 0);
+    EXPECT_NE(check.Out.find("{\"line\":2,\"kind\":\"readBeforeCreate\""), std::string::npos);
+    EXPECT_NE(check.Out.find("{\"line\":4,\"kind\":\"readBeforeCreate\""), std::string::npos);
+    size_t flagged = 0;
+    for (size_t at = check.Out.find("readBeforeCreate"); at != std::string::npos;
+         at = check.Out.find("readBeforeCreate", at + 1))
+        flagged++;
+    EXPECT_EQ(flagged, 2u) << "no other line flagged: " << check.Out;
+
+    ASSERT_EQ(Run({ "schedule", "--machine", machine, script }).Status, 0);
+    Outcome boot = Run({ "simulate", machine });
+    ASSERT_EQ(boot.Status, 0) << boot.Err;
+    const char *outcomes[] = {
+        "    1. deferred, then done in the deferred run: CreateKey(",
+        "    2. failed with STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034): CopyKey(",
+        "    3. deferred, then done in the deferred run: SetKeyValue(",
+        "    4. failed with STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034): RenameValue(",
+        "    5. done: CreateKey(",
+        "    6. deferred, then done in the deferred run: CopyKey(",
+    };
+    for (const char *outcome : outcomes)
+        EXPECT_NE(boot.Out.find(outcome), std::string::npos) << outcome << "\n" << boot.Out;
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "tools/lib/machine_state.h"
 
 #include "simkernel/text.h"
+#include "tools/lib/json.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -497,6 +498,24 @@ std::string ChangeLine(const MachineChange &change)
         break;
     }
     return line;
+}
+
+void PutChangesJson(JsonWriter *json, const std::vector<MachineChange> &changes)
+{
+    json->Key("changes").BeginArray();
+    for (const MachineChange &change : changes) {
+        json->BeginObject().Member("change", std::string(ChangeKindName(change.Change)));
+        json->Member("item", std::string(ChangeItemName(change.What)));
+        json->Member("path", change.Path);
+        if (change.What == MachineChange::Item::Value)
+            json->Member("value", change.Value);
+        json->Key("before");
+        change.Before.empty() ? json->Null() : json->String(change.Before);
+        json->Key("after");
+        change.After.empty() ? json->Null() : json->String(change.After);
+        json->EndObject();
+    }
+    json->EndArray();
 }
 
 std::string ValueTypeName(ULONG type)

@@ -51,6 +51,11 @@ struct MachineChange {
  * and values in depth-first order. */
 std::vector<MachineChange> DiffMachineStates(const MachineState &before, const MachineState &after);
 
+class JsonWriter;
+/* "changes": [{"change", "item", "path", "value" (for a value), "before",
+ * "after"}], into an open object. */
+void PutChangesJson(JsonWriter *json, const std::vector<MachineChange> &changes);
+
 /* "+ file C:\x (3 bytes, sha256 ...)", one line without its newline. */
 std::string ChangeLine(const MachineChange &change);
 const char *ChangeKindName(MachineChange::Kind kind); /* "added", "removed", "changed" */

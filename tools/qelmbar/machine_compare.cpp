@@ -108,24 +108,9 @@ int RunMachineDiff(const std::vector<std::string> &args)
     if (json) {
         JsonWriter out;
         out.BeginObject().Member("machine1", operands[0]).Member("machine2", operands[1]);
-        out.Member("same", changes.empty()).Key("changes").BeginArray();
-        for (const MachineChange &change : changes) {
-            out.BeginObject().Member("change", std::string(ChangeKindName(change.Change)));
-            out.Member("item", std::string(ChangeItemName(change.What)));
-            out.Member("path", change.Path);
-            if (change.What == MachineChange::Item::Value)
-                out.Member("value", change.Value);
-            out.Key("before");
-            change.Change == MachineChange::Kind::Added || change.Before.empty()
-                ? out.Null()
-                : out.String(change.Before);
-            out.Key("after");
-            change.Change == MachineChange::Kind::Removed || change.After.empty()
-                ? out.Null()
-                : out.String(change.After);
-            out.EndObject();
-        }
-        out.EndArray().EndObject();
+        out.Member("same", changes.empty());
+        PutChangesJson(&out, changes);
+        out.EndObject();
         WriteJsonOutput(out.Text() + "\n");
     } else {
         for (const MachineChange &change : changes)

@@ -146,7 +146,8 @@ std::vector<WarningText> WarningTexts(const CheckedScript &script)
                            std::to_string(OperationLine(script.Data, w.Other)) + " makes (" +
                            w.Suggestion +
                            ") only once the Win32 subsystem starts, as its write waits for the "
-                           "hive; at the boot pass this one runs first and does not find it";
+                           "hive; at the boot pass this one runs first and finds it as it was "
+                           "before, or not at all";
             break;
         }
         texts.push_back(text);

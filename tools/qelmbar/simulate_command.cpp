@@ -388,24 +388,6 @@ void JsonPlace(JsonWriter &json, qm::ScriptKind kind, const std::u16string &pack
         json.String(U8(package));
 }
 
-void JsonChanges(JsonWriter &json, const std::vector<MachineChange> &changes)
-{
-    json.Key("changes").BeginArray();
-    for (const MachineChange &change : changes) {
-        json.BeginObject().Member("change", std::string(ChangeKindName(change.Change)));
-        json.Member("item", std::string(ChangeItemName(change.What)));
-        json.Member("path", change.Path);
-        if (change.What == MachineChange::Item::Value)
-            json.Member("value", change.Value);
-        json.Key("before");
-        change.Before.empty() ? json.Null() : json.String(change.Before);
-        json.Key("after");
-        change.After.empty() ? json.Null() : json.String(change.After);
-        json.EndObject();
-    }
-    json.EndArray();
-}
-
 /* changes: what the boot changed on the machine, under --diff. */
 void JsonBoot(JsonWriter &json, const BootResult &boot,
               const std::vector<MachineChange> *changes = nullptr)
@@ -493,7 +475,7 @@ void JsonBoot(JsonWriter &json, const BootResult &boot,
         json.String(violation);
     json.EndArray();
     if (changes)
-        JsonChanges(json, *changes);
+        PutChangesJson(&json, *changes);
     json.EndObject();
 }
 
