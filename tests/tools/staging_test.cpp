@@ -211,7 +211,9 @@ TEST_F(StagingProgramTest, RefusedScriptsAreReportedAsCheckReportsThemAndNothing
     EXPECT_OUTCOME(2, missing);
     EXPECT_TRUE(Contains(missing.Err, "cannot read")) << missing.Err;
     std::string utf16 = Write("utf16.qbs", std::string("\xFF\xFE" "C\0", 4));
-    EXPECT_OUTCOME(2, OnMachine({ "schedule", good, utf16 }));
+    ToolOutcome wide = OnMachine({ "schedule", good, utf16 });
+    EXPECT_OUTCOME(1, wide) << "a file the driver cannot be handed is refused as check refuses it";
+    EXPECT_EQ(wide.Err, Run({ "check", utf16 }).Err + "qelmbar: nothing was scheduled\n");
 
     EXPECT_EQ(ReadWholeFile(system_), before);
 }

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# live_registry_test.sh QELMBAR_EXE JOURNAL_TEST_EXE WORKDIR
+# live_registry_test.sh QELMBAR_EXE JOURNAL_TEST_EXE WORKDIR LIMITED_RUN_EXE
 #
 # The Windows build of qelmbar on a live registry: Wine's, in a fresh
 # prefix under WORKDIR that is removed again (with its wineserver) however
 # the test ends.  Drives install, schedule, package add and remove, status
-# --json and uninstall as a user would, checks exit statuses and messages,
+# --json and uninstall as a user would, checks exit statuses and messages
+# (a write without an elevated token is refused; LIMITED_RUN_EXE runs the
+# tool with the limited token an administrator has without elevation),
 # and reads the registry back with Wine's own 'reg query'.  Then runs the
 # live target's journal test.  Every Wine call is bounded by a timeout.
 set -euo pipefail
@@ -12,6 +14,7 @@ set -euo pipefail
 exe=$(realpath "$1")
 journal=$(realpath "$2")
 work=$(realpath -m "$3")
+limited=$(realpath "$4")
 wine=${QELMBAR_WINE64:-/usr/lib/wine/wine64}
 wineserver=$(dirname "$wine")/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
@@ -42,6 +45,13 @@ timeout 120 "$wineserver" -w
 q() {
   rc=0
   timeout 60 "$wine" "$exe" "$@" >out.txt 2>err.txt || rc=$?
+  out=$(tr -d '\r' <out.txt)
+  err=$(tr -d '\r' <err.txt)
+}
+# ql ARGS...: as q, with the limited token of an administrator.
+ql() {
+  rc=0
+  timeout 60 "$wine" "$limited" "$exe" "$@" >out.txt 2>err.txt || rc=$?
   out=$(tr -d '\r' <out.txt)
   err=$(tr -d '\r' <err.txt)
 }
@@ -76,6 +86,17 @@ has "$err" "the driver is not installed on the live registry" "schedule before i
 q status --machine somewhere
 expect 2 "--machine in the Windows build"
 has "$err" "work only in the Linux build" "--machine in the Windows build"
+
+# Without elevation the tool reads, and refuses every write before it
+# writes anything.
+ql status
+expect 0 "status without elevation"
+ql install
+expect 2 "install without elevation"
+has "$err" "needs an elevated prompt" "install without elevation"
+has "$err" "Run as administrator" "install without elevation"
+reg_query "$service"
+[ "$rc" -ne 0 ] || fail "install without elevation created the service key"
 
 q install
 expect 0 "install"
@@ -126,6 +147,9 @@ expect 1 "replacing a set-up package"
 has "$err" "has been set up and waits to be committed or reverted" "replacing a set-up package"
 q package remove app
 expect 1 "removing a set-up package"
+ql schedule --clear
+expect 2 "schedule --clear without elevation"
+has "$err" "nothing was changed on" "schedule --clear without elevation"
 
 q uninstall
 expect 1 "uninstall with work staged"

@@ -9,6 +9,7 @@
  */
 #include "tools/lib/script_check.h"
 #include "tools/lib/script_source.h"
+#include "tools/lib/script_warnings.h"
 #include "machine/operation_text.h"
 #include "simkernel/text.h"
 
@@ -403,11 +404,6 @@ Diagnosis DiagnoseScript(const std::u16string &value)
 
 namespace {
 
-std::u16string View(const UNICODE_STRING &s)
-{
-    return std::u16string(s.Buffer ? (const char16_t *)s.Buffer : u"", s.Length / sizeof(WCHAR));
-}
-
 /* The keys an operation changes, and every key it touches. */
 void OperationKeys(const OperationRecord &r, std::vector<std::u16string> *changed,
                    std::vector<std::u16string> *touched)
@@ -453,31 +449,7 @@ void OperationKeys(const OperationRecord &r, std::vector<std::u16string> *change
     touched->insert(touched->end(), changed->begin(), changed->end());
 }
 
-std::u16string Upper(std::u16string text)
-{
-    for (char16_t &c : text)
-        c = RtlUpcaseUnicodeChar(c);
-    while (text.size() > 1 && text.back() == u'\\')
-        text.pop_back();
-    return text;
-}
-
-/* Whether a write to key may have to wait for its hive: every hive but
- * SYSTEM is loaded by the system after the driver's boot pass. */
-bool MayBeDeferred(const std::u16string &key)
-{
-    const std::u16string system = u"\\REGISTRY\\MACHINE\\SYSTEM";
-    std::u16string upper = Upper(key);
-    return !(upper == system || upper.compare(0, system.size() + 1, system + u"\\") == 0);
-}
-
-bool SameOrEnclosing(const std::u16string &key, const std::u16string &outer)
-{
-    std::u16string k = Upper(key), o = Upper(outer);
-    return k == o || (k.size() > o.size() && k.compare(0, o.size(), o) == 0 && k[o.size()] == u'\\');
-}
-
-std::vector<DeferralWarning> FindReorders(PLIST_ENTRY list)
+std::vector<DeferralWarning> FindReorders(PLIST_ENTRY list, const std::vector<ScriptWarning> &early)
 {
     std::vector<DeferralWarning> warnings;
     std::vector<std::vector<std::u16string>> changed, touched;
@@ -487,6 +459,11 @@ std::vector<DeferralWarning> FindReorders(PLIST_ENTRY list)
         OperationKeys(*CONTAINING_RECORD(entry, OperationRecord, Links), &changed.back(),
                       &touched.back());
     }
+    auto saidAlready = [&early](size_t w, size_t later) {
+        return std::any_of(early.begin(), early.end(), [&](const ScriptWarning &e) {
+            return e.Operation == later && e.Other == w;
+        });
+    };
     for (size_t w = 0; w < changed.size(); w++) {
         for (const std::u16string &key : changed[w]) {
             if (!MayBeDeferred(key))
@@ -499,7 +476,8 @@ std::vector<DeferralWarning> FindReorders(PLIST_ENTRY list)
                     continue;
                 for (const std::u16string &other : touched[later]) {
                     if (SameOrEnclosing(key, other)) {
-                        warnings.push_back({ w, later, sk::Utf8FromUtf16(key), sk::Utf8FromUtf16(other) });
+                        if (!saidAlready(w, later))
+                            warnings.push_back({ w, later, sk::Utf8FromUtf16(key), sk::Utf8FromUtf16(other) });
                         found = true;
                         break;
                     }
@@ -527,7 +505,9 @@ CheckResult CheckScript(const std::u16string &value)
         for (PLIST_ENTRY entry = list.Flink; entry != &list; entry = entry->Flink)
             result.Operations.push_back(
                 qm::OperationText(*CONTAINING_RECORD(entry, OperationRecord, Links)));
-        result.Reorders = FindReorders(&list);
+        std::vector<ScriptWarning> early;
+        result.Warnings = ScriptWarnings(&list, &early);
+        result.Reorders = FindReorders(&list, early);
     }
     FreeOperationList(&list);
 

@@ -39,12 +39,36 @@ struct DeferralWarning {
     std::string LaterKey; /* the key of the later operation */
 };
 
+/* A path that the driver will not find as written, and a read of a key or
+ * value that an earlier operation of the script creates only in the
+ * deferred run, so that the read, not waiting itself, comes first. */
+enum class WarningKind {
+    Win32Path,        /* C:\... for a file: Suggestion is the NT path */
+    RelativePath,     /* a file path that does not start at a root */
+    RelativeKey,      /* a key path that does not start at a root */
+    Win32Key,         /* HKLM\..., HKEY_...: Suggestion is the registry path */
+    UserHive,         /* HKCU, or \REGISTRY\USER\ other than .DEFAULT */
+    NotRegistryPath,  /* a key path that starts with \ but not \REGISTRY\ */
+    ReadBeforeCreate, /* Operation reads Path, which Other creates only later */
+};
+
+struct ScriptWarning {
+    WarningKind Kind;
+    size_t Operation = 0; /* from 0, in script order */
+    size_t Other = 0;     /* ReadBeforeCreate: the operation that creates it */
+    std::string Path;     /* the path (or KEY:VALUE) as written */
+    std::string Suggestion;
+};
+
 struct CheckResult {
     NTSTATUS Status = STATUS_SUCCESS;
     /* On success, every operation in its normalised form. */
     std::vector<std::string> Operations;
     /* On success, the places where deferral would reorder the script. */
     std::vector<DeferralWarning> Reorders;
+    /* On success, paths that will not be found and reads that come before
+     * what they read is created. */
+    std::vector<ScriptWarning> Warnings;
     /* When refused for anything but memory. */
     Diagnosis Fault;
 };

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,13 +37,23 @@ struct SourceProblem {
     size_t Line = 0; /* 1-based */
     size_t Column = 0;
     std::string Message;
+    /* The line as far as it can be read, for showing under the message:
+     * bytes that are no UTF-8 become U+FFFD, and UTF-16 text is shown
+     * decoded. */
+    std::u16string Text;
 };
+
+/* How many columns a terminal gives the character: 2 for East Asian wide
+ * and fullwidth characters, 0 for combining marks and other characters
+ * drawn on the one before, 1 otherwise. */
+int ColumnWidth(uint32_t codePoint);
 
 /*
  * Blank lines are kept as empty strings, one CR at the end of a line is
  * dropped, and so is a UTF-8 byte order mark at the start of the file.
  * Fails on invalid UTF-8, on a NUL character (it would end the driver's
- * string early), on UTF-16 text, and on more data than a value can hold.
+ * string early), on UTF-16 text with or without a byte order mark, and on
+ * more data than a value can hold.
  */
 bool ScriptFromUtf8(const std::string &bytes, ScriptData *data, SourceProblem *problem);
 

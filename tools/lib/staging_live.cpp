@@ -356,6 +356,33 @@ LONG RunStep(HKEY services, const Edit &edit, std::optional<UndoStep> *undo, std
     return ERROR_INVALID_PARAMETER;
 }
 
+/* Whether the process holds an elevated token, as a write to the
+ * Services key needs under User Account Control; why not in *reason. */
+bool RunsElevated(std::string *reason)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        *reason = "cannot tell whether qelmbar runs elevated: " + ErrorText((LONG)GetLastError());
+        return false;
+    }
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    BOOL read = GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size);
+    DWORD code = GetLastError();
+    CloseHandle(token);
+    if (!read) {
+        *reason = "cannot tell whether qelmbar runs elevated: " + ErrorText((LONG)code);
+        return false;
+    }
+    if (elevation.TokenIsElevated)
+        return true;
+    *reason = "a change to the live registry needs an elevated prompt, and this qelmbar runs "
+              "without administrator rights: open Command Prompt or PowerShell with 'Run as "
+              "administrator' (or, in PowerShell, Start-Process powershell -Verb RunAs) and run "
+              "the command there";
+    return false;
+}
+
 class LiveTarget : public Target {
 public:
     const char *Kind() const override { return "live"; }
@@ -391,6 +418,8 @@ public:
 
     bool Apply(const Change &change, std::string *error) override
     {
+        if (change.Writes() && !RunsElevated(error))
+            return false;
         KeyHandle services;
         LONG code = OpenServices(KEY_ALL_ACCESS, &services);
         if (code != ERROR_SUCCESS) {

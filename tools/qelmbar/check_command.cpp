@@ -29,8 +29,12 @@ const char kHelp[] =
     "A write under a hive other than SYSTEM may have to wait until the Win32\n"
     "subsystem starts, and then runs after the rest of the script.  A warning\n"
     "(FILE:LINE: warning: ...) names each such write that a later operation on\n"
-    "the same or an enclosing key, which does not wait, would then overtake.\n"
-    "Warnings do not change the exit status.\n"
+    "the same or an enclosing key, which does not wait, would then overtake, and\n"
+    "each operation that reads a key or value such a write makes.  Win32 paths\n"
+    "(C:\\..., HKLM\\...), relative paths and keys in a user's own hive are\n"
+    "warned about too: the driver will not find them.  Warnings do not change\n"
+    "the exit status.  A file with a NUL, invalid UTF-8 or UTF-16 text is\n"
+    "refused at its place like a script the parser refuses.\n"
     "\n"
     "Options:\n"
     "  -p, --print   list the operations of each valid script, normalised\n"
@@ -40,7 +44,7 @@ const char kHelp[] =
     "  -h, --help    show this help and exit\n"
     "\n"
     "Exit status: 0 if every script is valid, 1 if any is refused, 2 on a usage\n"
-    "error or when a file cannot be read or checked.\n";
+    "error or when a file cannot be read.\n";
 
 struct Options {
     bool Print = false;
@@ -94,12 +98,11 @@ int CheckFileJson(const std::string &path, JsonWriter *json)
     json->EndArray();
     json->Key("warnings").BeginArray();
     if (status == kExitOk) {
-        for (const DeferralWarning &w : result.Reorders) {
+        for (const WarningText &w : WarningTexts(script)) {
             json->BeginObject();
-            json->Member("line", (unsigned long long)OperationLine(script.Data, w.Write));
-            json->Member("key", w.Key);
-            json->Member("overtakenBy", (unsigned long long)OperationLine(script.Data, w.Later));
-            json->Member("laterKey", w.LaterKey);
+            json->Member("line", (unsigned long long)w.Line);
+            json->Member("kind", std::string(w.Kind));
+            json->Member("message", w.Message);
             json->EndObject();
         }
     }
@@ -117,8 +120,16 @@ int CheckFileJson(const std::string &path, JsonWriter *json)
             json->Unsigned(script.FaultColumn);
         else
             json->Null();
-        json->Member("message", result.Fault.Message);
-        json->Key("status").BeginObject();
+        json->Member("message",
+                     script.FileFault.empty() ? result.Fault.Message : script.FileFault);
+        json->Key("status");
+        if (!script.FileFault.empty()) {
+            json->Null();
+            json->EndObject();
+            json->EndObject();
+            return status;
+        }
+        json->BeginObject();
         json->Member("code", (unsigned long long)(ULONG)result.Status);
         json->Key("name");
         if (const char *name = sk::StatusName(result.Status))

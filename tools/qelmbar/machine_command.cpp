@@ -41,6 +41,8 @@ const char kHelp[] = "Usage: qelmbar machine COMMAND [OPTION]... ARGUMENT...\n"
                      "Commands:\n"
                      "  create    make a new machine directory\n"
                      "  import    import .reg files and host files into a machine\n"
+                     "  diff      show the files, keys and values two machines differ in\n"
+                     "  export    write a machine's keys as a .reg file\n"
                      "\n"
                      "Options:\n"
                      "  -h, --help  show this help and exit\n"
@@ -338,7 +340,7 @@ int RunImport(const std::vector<std::string> &args)
 int RunMachine(const std::vector<std::string> &args)
 {
     if (args.empty())
-        return UsageError(kName, "no machine command given (create or import)");
+        return UsageError(kName, "no machine command given (create, import, diff or export)");
     const std::string &first = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     if (first == "--help" || first == "-h") {
@@ -349,13 +351,17 @@ int RunMachine(const std::vector<std::string> &args)
         return RunCreate(rest);
     if (first == "import")
         return RunImport(rest);
+    if (first == "diff")
+        return RunMachineDiff(rest);
+    if (first == "export")
+        return RunMachineExport(rest);
     if (!first.empty() && first[0] == '-')
         return UsageError(kName, "unknown option '" + first + "'");
     return UsageError(kName, "unknown machine command '" + first + "'");
 }
 
 const CommandRegistration kRegistration(
-    { kName, "make machine directories and import .reg files and host files", RunMachine });
+    { kName, "make, fill, compare and export machine directories", RunMachine });
 
 } // namespace
 

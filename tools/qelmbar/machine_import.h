@@ -113,4 +113,9 @@ bool RefreshStaleRecords(const std::string &dir, const std::vector<CopyPlan> &co
 /* HOST=PATH, cut at the first '=' that a drive or a backslash follows. */
 bool SplitCopyArgument(const std::string &argument, CopyPlan *plan);
 
+/* ---- machine diff and machine export (machine_compare.cpp) ------------------- */
+
+int RunMachineDiff(const std::vector<std::string> &args);
+int RunMachineExport(const std::vector<std::string> &args);
+
 } // namespace qelmbar::cli

@@ -103,8 +103,9 @@ std::string Where(const Origin &origin)
 }
 
 /* The reorders that only the combined list shows: a write of one script
- * overtaken by an operation of another.  Those within one file were told
- * when it was checked. */
+ * overtaken by an operation of another, or a read in one of what a
+ * waiting write of another makes.  Those within one file were told when
+ * it was checked. */
 void PrintCrossReorders(const CheckResult &combined, const std::vector<Origin> &origins)
 {
     for (const DeferralWarning &w : combined.Reorders) {
@@ -117,6 +118,18 @@ void PrintCrossReorders(const CheckResult &combined, const std::vector<Origin> &
                      "starts, and then runs after %s, which works on %s\n",
                      Where(write).c_str(), w.Key.c_str(), Where(later).c_str(),
                      w.LaterKey == w.Key ? "the same key" : ("the enclosing key " + w.LaterKey).c_str());
+    }
+    for (const ScriptWarning &w : combined.Warnings) {
+        const Origin &read = origins[w.Operation];
+        const Origin &maker = origins[w.Other];
+        if (w.Kind != WarningKind::ReadBeforeCreate || read.Script == maker.Script)
+            continue;
+        std::fprintf(stderr,
+                     "%s: warning: this operation reads %s, which %s makes (%s) only once the "
+                     "Win32 subsystem starts, as its write waits for the hive; at the boot pass "
+                     "this one runs first and finds it as it was before, or not at all\n",
+                     Where(read).c_str(), w.Path.c_str(), Where(maker).c_str(),
+                     w.Suggestion.c_str());
     }
 }
 

@@ -40,22 +40,30 @@ bool ReadWholeFile(const std::string &path, std::string *bytes, std::string *err
     return true;
 }
 
-/* The faulty line under the message, with a caret below the column. */
-void PrintExcerpt(const ScriptData &data, size_t line, size_t column)
+/* The faulty line under the message, with a caret below the column: as
+ * many columns in as the characters before it take on a terminal. */
+void PrintExcerpt(const std::u16string &text, size_t line, size_t column)
 {
-    std::u16string text = data.Line(line);
     std::u16string shown, under;
     size_t characters = 0;
     for (size_t i = 0; i < text.size(); i++) {
         char16_t c = text[i];
-        bool second = c >= 0xDC00 && c <= 0xDFFF && i > 0 && text[i - 1] >= 0xD800 &&
-                      text[i - 1] <= 0xDBFF;
-        if (!second) {
-            characters++;
-            if (characters < column)
-                under.push_back(c == u'\t' ? u'\t' : u' ');
+        uint32_t cp = c;
+        bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                    text[i + 1] <= 0xDFFF;
+        if (pair)
+            cp = 0x10000 + (((uint32_t)c - 0xD800) << 10) + ((uint32_t)text[i + 1] - 0xDC00);
+        characters++;
+        bool control = (c < 0x20 && c != u'\t') || c == 0x7F;
+        if (characters < column) {
+            if (c == u'\t')
+                under.push_back(u'\t');
+            else
+                under.append(control ? 1 : (size_t)ColumnWidth(cp), u' ');
         }
-        shown.push_back((c < 0x20 && c != u'\t') || c == 0x7F ? u'?' : c);
+        shown.push_back(control ? u'?' : c);
+        if (pair)
+            shown.push_back(text[++i]);
     }
     std::string number = std::to_string(line);
     std::string margin(std::max<size_t>(number.size(), 4), ' ');
@@ -93,19 +101,79 @@ std::vector<std::u16string> OperationStrings(const ScriptData &data)
     return strings;
 }
 
-/* Deferral runs a write whose hive is not loaded yet after everything
- * else; say so where a later operation depends on it. */
+std::vector<WarningText> WarningTexts(const CheckedScript &script)
+{
+    std::vector<WarningText> texts;
+    for (const ScriptWarning &w : script.Result.Warnings) {
+        const std::string quoted = "\"" + w.Path + "\"";
+        WarningText text;
+        text.Line = OperationLine(script.Data, w.Operation);
+        switch (w.Kind) {
+        case WarningKind::Win32Path:
+            text.Kind = "win32Path";
+            text.Message = quoted + " is a Win32 path, which the driver cannot open; write the NT "
+                                    "path \"" + w.Suggestion + "\"";
+            break;
+        case WarningKind::RelativePath:
+            text.Kind = "relativePath";
+            text.Message = quoted + " is a relative path; the driver opens full NT paths only, "
+                                    "such as \"\\??\\C:\\...\"";
+            break;
+        case WarningKind::RelativeKey:
+            text.Kind = "relativeKey";
+            text.Message = quoted + " is a relative key path; the driver opens full registry "
+                                    "paths only, starting with \\REGISTRY\\";
+            break;
+        case WarningKind::Win32Key:
+            text.Kind = "win32Key";
+            text.Message = quoted + " is a Win32 registry name, which the driver cannot open; "
+                                    "write \"" + w.Suggestion + "\"";
+            break;
+        case WarningKind::UserHive:
+            text.Kind = "userHive";
+            text.Message = quoted + " lies in a user's own hive, which Windows loads only at "
+                                    "logon: the operation waits for the deferred run and fails "
+                                    "there with STATUS_FAIL_CHECK";
+            break;
+        case WarningKind::NotRegistryPath:
+            text.Kind = "notRegistryPath";
+            text.Message = quoted + " is not under \\REGISTRY; registry paths start with "
+                                    "\\REGISTRY\\MACHINE\\ or \\REGISTRY\\USER\\";
+            break;
+        case WarningKind::ReadBeforeCreate:
+            text.Kind = "readBeforeCreate";
+            text.Message = "this operation reads " + w.Path + ", which line " +
+                           std::to_string(OperationLine(script.Data, w.Other)) + " makes (" +
+                           w.Suggestion +
+                           ") only once the Win32 subsystem starts, as its write waits for the "
+                           "hive; at the boot pass this one runs first and finds it as it was "
+                           "before, or not at all";
+            break;
+        }
+        texts.push_back(text);
+    }
+    for (const DeferralWarning &w : script.Result.Reorders) {
+        WarningText text;
+        text.Line = OperationLine(script.Data, w.Write);
+        text.Kind = "reorder";
+        text.Message = "this write to " + w.Key +
+                       " may be deferred until the Win32 subsystem starts, and then runs after "
+                       "line " + std::to_string(OperationLine(script.Data, w.Later)) +
+                       ", which works on " +
+                       (w.LaterKey == w.Key ? std::string("the same key")
+                                            : "the enclosing key " + w.LaterKey);
+        texts.push_back(text);
+    }
+    std::stable_sort(texts.begin(), texts.end(),
+                     [](const WarningText &a, const WarningText &b) { return a.Line < b.Line; });
+    return texts;
+}
+
 void PrintReorders(const CheckedScript &script)
 {
-    for (const DeferralWarning &w : script.Result.Reorders) {
-        size_t line = OperationLine(script.Data, w.Write);
-        size_t later = OperationLine(script.Data, w.Later);
-        std::fprintf(stderr,
-                     "%s:%zu: warning: this write to %s may be deferred until the Win32 "
-                     "subsystem starts, and then runs after line %zu, which works on %s\n",
-                     script.Path.c_str(), line, w.Key.c_str(), later,
-                     w.LaterKey == w.Key ? "the same key" : ("the enclosing key " + w.LaterKey).c_str());
-    }
+    for (const WarningText &text : WarningTexts(script))
+        std::fprintf(stderr, "%s:%zu: warning: %s\n", script.Path.c_str(), text.Line,
+                     text.Message.c_str());
 }
 
 static size_t PoolLeftBehind()
@@ -144,10 +212,23 @@ int ReadAndCheckScript(const std::string &path, CheckedScript *script, bool quie
         return Trouble(script, "cannot read " + path + ": " + error, quiet);
 
     SourceProblem problem;
-    if (!ScriptFromUtf8(bytes, &script->Data, &problem))
-        return Trouble(script, path + ":" + std::to_string(problem.Line) + ":" +
-                                   std::to_string(problem.Column) + ": " + problem.Message,
-                       quiet);
+    if (!ScriptFromUtf8(bytes, &script->Data, &problem)) {
+        /* The file itself is at fault: refused like a script, at its place. */
+        script->FaultLine = problem.Line;
+        script->FaultColumn = problem.Column;
+        script->FileFault = problem.Message;
+        NoteError(path + ":" + std::to_string(problem.Line) + ":" +
+                  std::to_string(problem.Column) + ": " + problem.Message);
+        if (quiet)
+            return kExitNo;
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s:%zu:%zu: error: %s\n", path.c_str(), problem.Line,
+                     problem.Column, problem.Message.c_str());
+        PrintExcerpt(problem.Text, problem.Line, problem.Column);
+        std::fprintf(stderr, "%s: cannot be handed to the driver as it is\n", path.c_str());
+        std::fflush(stderr);
+        return kExitNo;
+    }
 
     script->Result = CheckScript(script->Data.Value);
     if (size_t left = PoolLeftBehind())
@@ -178,7 +259,7 @@ int ReadAndCheckScript(const std::string &path, CheckedScript *script, bool quie
         std::fprintf(stderr, "%s:%s:%s: error: %s\n", path.c_str(),
                      std::to_string(script->FaultLine).c_str(),
                      std::to_string(script->FaultColumn).c_str(), result.Fault.Message.c_str());
-        PrintExcerpt(script->Data, script->FaultLine, script->FaultColumn);
+        PrintExcerpt(script->Data.Line(script->FaultLine), script->FaultLine, script->FaultColumn);
     } else {
         std::fprintf(stderr, "%s: error: %s\n", path.c_str(),
                      result.Fault.Message.empty() ? "the checker found no fault to point at"

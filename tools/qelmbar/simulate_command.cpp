@@ -5,6 +5,7 @@
  */
 #include "simkernel/sim.h"
 #include "tools/lib/json.h"
+#include "tools/lib/machine_state.h"
 #include "simkernel/status_names.h"
 #include "tools/qelmbar/command.h"
 #include "tools/lib/script_source.h"
@@ -84,6 +85,9 @@ const char kHelp[] =
     "      --json               the report as JSON, on standard output\n"
     "      --fail-on-error      exit 1 as well when an operation failed or was\n"
     "                           skipped\n"
+    "      --diff               after each boot, list what it changed on the\n"
+    "                           machine: files of volume C: (size and SHA-256),\n"
+    "                           keys and values, as 'qelmbar machine diff' does\n"
     "  -h, --help               show this help and exit\n"
     "\n"
     "The simulation runs the driver's own code against a model of the NT services\n"
@@ -384,7 +388,9 @@ void JsonPlace(JsonWriter &json, qm::ScriptKind kind, const std::u16string &pack
         json.String(U8(package));
 }
 
-void JsonBoot(JsonWriter &json, const BootResult &boot)
+/* changes: what the boot changed on the machine, under --diff. */
+void JsonBoot(JsonWriter &json, const BootResult &boot,
+              const std::vector<MachineChange> *changes = nullptr)
 {
     const qm::BootReport &report = boot.Report;
     json.BeginObject();
@@ -468,7 +474,20 @@ void JsonBoot(JsonWriter &json, const BootResult &boot)
     for (const std::string &violation : report.violations)
         json.String(violation);
     json.EndArray();
+    if (changes)
+        PutChangesJson(&json, *changes);
     json.EndObject();
+}
+
+void PrintChanges(const std::vector<MachineChange> &changes)
+{
+    if (changes.empty()) {
+        std::printf("  changes on the machine: none\n");
+        return;
+    }
+    std::printf("  changes on the machine, %zu:\n", changes.size());
+    for (const MachineChange &change : changes)
+        std::printf("    %s\n", ChangeLine(change).c_str());
 }
 
 /* ---- the command ---------------------------------------------------------- */
@@ -515,7 +534,7 @@ int RunSimulate(const std::vector<std::string> &args)
 {
     bool help = false, softwareLoaded = false, bootDevice = false, noArcPath = false;
     bool noRenameKey = false, lazyFlush = false, scratch = false, json = false;
-    bool failOnError = false;
+    bool failOnError = false, diff = false;
     std::string boots, uptime, off, windows, journal, sweep;
     std::vector<std::string> powerLosses, operands;
     int status = kExitOk;
@@ -535,6 +554,7 @@ int RunSimulate(const std::vector<std::string> &args)
                       { "scratch", 0, &scratch },
                       { "json", 0, &json },
                       { "fail-on-error", 0, &failOnError },
+                      { "diff", 0, &diff },
                       { "help", 'h', &help } },
                     &operands, &status))
         return status;
@@ -592,6 +612,8 @@ int RunSimulate(const std::vector<std::string> &args)
             return status;
         if (!powerLosses.empty() || scratch)
             return UsageError(kName, "--sweep runs on scratch copies and cuts the power itself");
+        if (diff)
+            return UsageError(kName, "--diff shows single boots, not the ends of a --sweep");
     }
 
     std::string machine = operands[0];
@@ -652,6 +674,9 @@ int RunSimulate(const std::vector<std::string> &args)
         writer.Key("boots").BeginArray();
         show("");
     }
+    MachineState state;
+    if (diff && !ReadMachineState(machine, &state, &error))
+        return fail(operands[0] + ": " + error, kExitTrouble);
     std::vector<BootResult> results;
     for (unsigned boot = 1; boot <= plan.Boots; boot++) {
         if (progress) {
@@ -674,14 +699,25 @@ int RunSimulate(const std::vector<std::string> &args)
                             std::to_string(done.Report.platformCalls) + " platform calls boot " +
                             std::to_string(boot) + " made",
                         kExitTrouble);
+        std::vector<MachineChange> changes;
+        if (diff) {
+            MachineState now;
+            if (!ReadMachineState(machine, &now, &error))
+                return fail(operands[0] + ": after boot " + std::to_string(boot) + ": " + error,
+                            kExitTrouble);
+            changes = DiffMachineStates(state, now);
+            state = std::move(now);
+        }
         clearProgress();
         if (json) {
-            JsonBoot(writer, done);
+            JsonBoot(writer, done, diff ? &changes : nullptr);
             show("");
         } else {
             if (results.size() > 1)
                 std::printf("\n");
             PrintBoot(done, plan.Boots);
+            if (diff)
+                PrintChanges(changes);
             std::fflush(stdout);
         }
         if (!done.Report.completed)
