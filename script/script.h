@@ -121,11 +121,16 @@ struct RenameValueArgs {
     UNICODE_STRING NewName;
 };
 
+struct RunResults;
 struct OperationRecord {
     LIST_ENTRY Links;
     OperationKind Kind;
     BOOLEAN Executed;
     NTSTATUS Status;
+    /* A record moved to the deferred list: the record of its script's run
+     * and its index there, where the deferred run notes its outcome. */
+    RunResults *Results;
+    ULONG ResultIndex;
     union {
         TwoPathArgs TwoPath;
         PathArgs Path;

@@ -39,6 +39,7 @@ protected:
     void NewCycle()
     {
         FreeOperationList(&context_.DeferredList);
+        ReleaseRunResults(&context_.RunResultsList);
         memset(&context_, 0, sizeof(context_));
         InitializeContextLists(&context_);
         context_.ParametersPath = &path_;

@@ -184,7 +184,7 @@ TEST_F(PackageTest, ARevertThatWaitsForItsHiveIsFinalOnlyOnceItRan)
     /* The system loads SOFTWARE; the deferred run completes the revert. */
     ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(qtest::kSoftware, u"SOFTWARE"));
     sk::RegCreateKey(qtest::kSoftware + u"\\Vendor");
-    const ListOrigin deferredRun = { ListDeferredRun, nullptr };
+    const ListOrigin deferredRun = { ListDeferredRun, nullptr, nullptr };
     RunOperationList(&context_.DeferredList, FALSE, nullptr, &deferredRun);
     FreeOperationList(&context_.DeferredList);
     CompletePendingReverts(&context_.PendingRevertList);

@@ -510,7 +510,59 @@ std::vector<DeferralWarning> FindReorders(PLIST_ENTRY list)
     return warnings;
 }
 
+std::u16string Text16(const UNICODE_STRING &text)
+{
+    return std::u16string((const char16_t *)text.Buffer, text.Length / sizeof(WCHAR));
+}
+
+std::vector<OperationSource> SourcesOf(const OperationRecord &record)
+{
+    using Kind = OperationSource::Kind;
+    std::vector<OperationSource> sources;
+    const TwoPathArgs &two = record.Args.TwoPath;
+    switch (record.Kind) {
+    case OperationCopyFile:
+    case OperationMoveFile:
+    case OperationRenameFile:
+        sources.push_back({ Kind::File, Text16(two.Source), u"" });
+        break;
+    case OperationCopyDir:
+    case OperationMoveDir:
+    case OperationRenameDir:
+        sources.push_back({ Kind::Directory, Text16(two.Source), u"" });
+        break;
+    case OperationMoveKey:
+    case OperationCopyKey:
+    case OperationRenameKey:
+        sources.push_back({ Kind::Key, Text16(two.Source), u"" });
+        break;
+    case OperationSetKeyValue:
+        if (record.Args.SetKeyValue.SourceKey.Length)
+            sources.push_back({ Kind::Value, Text16(record.Args.SetKeyValue.SourceKey),
+                                Text16(record.Args.SetKeyValue.SourceValue) });
+        break;
+    case OperationRenameValue:
+        sources.push_back({ Kind::Value, Text16(record.Args.RenameValue.KeyPath),
+                            Text16(record.Args.RenameValue.OldName) });
+        break;
+    default:
+        break;
+    }
+    return sources;
+}
+
 } // namespace
+
+const char *SourceKindName(OperationSource::Kind kind)
+{
+    switch (kind) {
+    case OperationSource::Kind::File: return "file";
+    case OperationSource::Kind::Directory: return "directory";
+    case OperationSource::Kind::Key: return "key";
+    case OperationSource::Kind::Value: return "value";
+    }
+    return "source";
+}
 
 CheckResult CheckScript(const std::u16string &value)
 {
@@ -524,9 +576,11 @@ CheckResult CheckScript(const std::u16string &value)
     result.Status =
         ParseOperationList(padded.c_str(), (ULONG)(value.size() * sizeof(WCHAR)), &list);
     if (NT_SUCCESS(result.Status)) {
-        for (PLIST_ENTRY entry = list.Flink; entry != &list; entry = entry->Flink)
-            result.Operations.push_back(
-                qm::OperationText(*CONTAINING_RECORD(entry, OperationRecord, Links)));
+        for (PLIST_ENTRY entry = list.Flink; entry != &list; entry = entry->Flink) {
+            const OperationRecord &record = *CONTAINING_RECORD(entry, OperationRecord, Links);
+            result.Operations.push_back(qm::OperationText(record));
+            result.Sources.push_back(SourcesOf(record));
+        }
         result.Reorders = FindReorders(&list);
     }
     FreeOperationList(&list);

@@ -39,10 +39,24 @@ struct DeferralWarning {
     std::string LaterKey; /* the key of the later operation */
 };
 
+/* What an operation reads and needs to find: the source of a copy, move
+ * or rename, the source value of a SetKeyValue that has one, the value a
+ * RenameValue renames.  Deletes are left out: a missing target is their
+ * success. */
+struct OperationSource {
+    enum class Kind { File, Directory, Key, Value };
+    Kind What = Kind::File;
+    std::u16string Path;      /* the file, directory or key as the script names it */
+    std::u16string ValueName; /* Value only */
+};
+const char *SourceKindName(OperationSource::Kind kind); /* "file", "directory", ... */
+
 struct CheckResult {
     NTSTATUS Status = STATUS_SUCCESS;
     /* On success, every operation in its normalised form. */
     std::vector<std::string> Operations;
+    /* On success, each operation's sources, in the same order. */
+    std::vector<std::vector<OperationSource>> Sources;
     /* On success, the places where deferral would reorder the script. */
     std::vector<DeferralWarning> Reorders;
     /* When refused for anything but memory. */
