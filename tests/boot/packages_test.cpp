@@ -75,6 +75,7 @@ protected:
         }
         FreePackageList(&context_.PackageList);
         FreeOperationList(&context_.DeferredList);
+        ReleaseRunResults(&context_.RunResultsList);
         ZwClose(key);
         return names;
     }
@@ -342,8 +343,10 @@ TEST_F(PackageTest, EveryAllocationAndCallFailingInTurnLeavesNothingBehind)
             FreePackageList(&context_.PackageList);
             ZwClose(key);
         }
-        /* A failed probe of the hive defers the operation. */
+        /* A failed probe of the hive defers the operation, and keeps the
+         * record of its script for the deferred run. */
         FreeOperationList(&context_.DeferredList);
+        ReleaseRunResults(&context_.RunResultsList);
         sk::ClearFaults();
         EXPECT_EQ(sk::PoolOutstandingBlocks(), 0u) << sk::PoolReport();
         EXPECT_EQ(sk::OpenHandleCount(), 0u) << sk::HandleReport();

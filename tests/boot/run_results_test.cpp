@@ -28,7 +28,7 @@ protected:
         qtest::RegistryTest::SetUp();
         MakeDir('C', "Windows/System32/config");
         ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpEarlyBootLinks());
-        sk::RegCreateKey(kService);
+        sk::RegCreateKey(kParameters);
         sk::RegCreateKey(kProbe);
         path_ = Keep(kParameters);
         context_.ParametersPath = &path_;
@@ -95,7 +95,8 @@ TEST_F(RunResultsTest, TheDeferredRunCompletesEachRecordItsOperationsCameFrom)
     sk::RegSetString(kPkg, u"", u"Package");
     sk::RegSetMultiString(kPkg, u"SetupOperations",
                           { u"CreateKey(\"" + kProbe + u"\\Two\")",
-                            u"DeleteKey(\"" + kSoftware + u"\\Absent\\Key\", false)",
+                            u"CopyKey(\"" + kSoftware + u"\\Absent\", \"" + kSoftware +
+                                u"\\Copy\", false)",
                             u"CreateKey(\"" + kSoftware + u"\\Two\")" });
     EXPECT_STATUS(STATUS_SUCCESS, BootPass());
     EXPECT_EQ(Words(sk::RegGetValue(kParameters, u"LastBootTimeOperationsResults")),
@@ -153,10 +154,11 @@ TEST_F(RunResultsTest, EveryAllocationFailingInTurnLeavesARecordOrNoneAndNothing
         ExpectNothingLeftOver();
         std::vector<ULONG> words =
             Words(sk::RegGetValue(kParameters, u"LastBootTimeOperationsResults"));
-        if (words.size() == 5 && words[4] == 4)
+        if (words.size() == 5 && words[4] == 4) {
             incomplete++;
-        else if (!words.empty())
+        } else if (!words.empty()) {
             EXPECT_EQ(words.size(), 5u + 2u);
+        }
         if (!hit)
             break;
     }

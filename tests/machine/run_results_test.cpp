@@ -20,6 +20,10 @@ struct Outcome {
 enum : ULONG { kOneShot = 0, kSetup = 1, kRevert = 2, kClean = 3 };
 enum : ULONG { kDeferred = 1, kDeferredRan = 2, kSkipped = 4 };
 
+/* A write that waits for SOFTWARE and then fails: a key with a subkey
+ * deleted without recursion. */
+const std::u16string kDeferredFailure = u"DeleteKey(\"\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor\", false)";
+
 std::vector<uint8_t> Record(ULONG script, ULONG boot, ULONG flags,
                             const std::vector<Outcome> &outcomes)
 {
@@ -68,6 +72,11 @@ protected:
         EXPECT_EQ(value->data, bytes);
     }
     /* A boot that must end orderly and leave no kernel handle open. */
+    void StageSoftwareSubkey()
+    {
+        std::string error;
+        ASSERT_TRUE(qm::CreateMachineKey(dir_, Hive::Software, u"Vendor\\App", &error)) << error;
+    }
     void Boot(const qm::BootOptions &options = qm::BootOptions())
     {
         qm::BootReport report = BootClean(options);
@@ -149,27 +158,26 @@ TEST_F(RunResultsTest, ADeferredOperationIsCompletedByTheDeferredRun)
 
 TEST_F(RunResultsTest, ADeferredOperationThatFailsSetsLastPackageErrorWhenNoneIsSet)
 {
-    /* The staged source is missing: the write waits for SOFTWARE, then
-     * finds nothing to copy. */
+    StageSoftwareSubkey();
     qm::PackageSpec spec;
-    spec.setupOperations = { kSoftwareWrite };
+    spec.setupOperations = { kDeferredFailure };
     spec.bootTimeout = 5;
     std::string error;
     ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", spec, &error)) << error;
     Boot();
     ExpectRecord(PackageRecord(u"Pkg"),
                  Record(kSetup, 1, 0,
-                        { { (ULONG)STATUS_OBJECT_NAME_NOT_FOUND, kDeferred | kDeferredRan } }));
-    EXPECT_EQ(LastPackageError(u"Pkg"), (ULONG)STATUS_OBJECT_NAME_NOT_FOUND);
+                        { { (ULONG)STATUS_CANNOT_DELETE, kDeferred | kDeferredRan } }));
+    EXPECT_EQ(LastPackageError(u"Pkg"), (ULONG)STATUS_CANNOT_DELETE);
     EXPECT_EQ(PackageState(u"Pkg"), u"Package");
 }
 
 TEST_F(RunResultsTest, AFailureOfTheBootPassKeepsItsLastPackageErrorOverALaterDeferredOne)
 {
-    Write("a.txt", "a");
+    StageSoftwareSubkey();
     qm::PackageSpec spec;
     /* The clean fails at the boot pass first, then in the deferred run. */
-    spec.cleanOperations = { kSoftwareWrite, CopyFileOp(u"nodir\\x.txt", u"b.txt") };
+    spec.cleanOperations = { kDeferredFailure, CopyFileOp(u"nodir\\x.txt", u"b.txt") };
     std::string error;
     ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", spec, &error)) << error;
     Boot();
@@ -178,7 +186,7 @@ TEST_F(RunResultsTest, AFailureOfTheBootPassKeepsItsLastPackageErrorOverALaterDe
     EXPECT_EQ(PackageState(u"Pkg"), u"Commited");
     ExpectRecord(PackageRecord(u"Pkg"),
                  Record(kClean, 2, 0,
-                        { { (ULONG)STATUS_OBJECT_NAME_NOT_FOUND, kDeferred | kDeferredRan },
+                        { { (ULONG)STATUS_CANNOT_DELETE, kDeferred | kDeferredRan },
                           { (ULONG)STATUS_OBJECT_PATH_NOT_FOUND, 0 } }));
     EXPECT_EQ(LastPackageError(u"Pkg"), (ULONG)STATUS_OBJECT_PATH_NOT_FOUND)
         << "the failure of the boot pass stays";

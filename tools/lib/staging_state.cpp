@@ -6,7 +6,7 @@
  */
 #include "tools/lib/staging_state.h"
 
-#include "exec/exec.h"
+#include "script/script.h"
 #include "simkernel/status_names.h"
 #include "tools/lib/json.h"
 #include "tools/lib/script_check.h"
@@ -150,10 +150,10 @@ RunResultsField InterpretRunResults(const Value *value)
 const char *RunResultsScriptName(uint32_t script)
 {
     switch (script) {
-    case ListOneShot: return "one-shot list";
-    case ListSetup: return "setup";
-    case ListRevert: return "revert";
-    case ListClean: return "clean";
+    case 0: return "one-shot list";
+    case 1: return "setup";
+    case 2: return "revert";
+    case 3: return "clean";
     default: return "unknown script";
     }
 }

@@ -10,142 +10,17 @@
  */
 #include "tools/qelmbar/status_scripts.h"
 
-#include "machine/machine.h"
 #include "simkernel/status_names.h"
-#include "simkernel/text.h"
 #include "tools/lib/script_check.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
 namespace qelmbar::cli {
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace qelmbar::staging;
-
-enum class Found { Yes, No, NotChecked };
-
-/* What a target lets us look at. */
-struct SourceScope {
-    std::string MachineDir; /* a machine: files and every hive */
-    std::string HiveFile;   /* a SYSTEM hive file: its keys only */
-
-    std::string Words() const
-    {
-        if (!MachineDir.empty())
-            return "checked against the machine's volume C: and its hive files";
-        if (!HiveFile.empty())
-            return "keys of SYSTEM checked against the hive file; files and keys of other "
-                   "hives are not checked";
-        return "not checked on the live registry";
-    }
-};
-
-/* The host path of a file of the machine, each component matched ignoring
- * case as NT matches names; nothing when a component is missing. */
-std::optional<fs::path> FindHostPath(const std::string &dir, const std::u16string &ntPath)
-{
-    /* The drive letter alone is a Win32 path, which the driver cannot open. */
-    if (ntPath.empty() || ntPath[0] != u'\\')
-        return std::nullopt;
-    std::optional<std::string> host = qm::HostPathOf(dir, ntPath);
-    if (!host)
-        return std::nullopt;
-    const fs::path root = qm::VolumeRoot(dir);
-    const fs::path relative = fs::path(*host).lexically_relative(root);
-    fs::path at = root;
-    std::error_code error;
-    for (const fs::path &part : relative) {
-        if (part == ".")
-            continue;
-        if (fs::exists(at / part, error)) {
-            at /= part;
-            continue;
-        }
-        std::optional<std::u16string> wanted = Utf16(part.string());
-        bool matched = false;
-        for (fs::directory_iterator it(at, error), end; !error && it != end; it.increment(error)) {
-            std::optional<std::u16string> name = Utf16(it->path().filename().string());
-            if (wanted && name && EqualIgnoringCase(*wanted, *name)) {
-                at = it->path();
-                matched = true;
-                break;
-            }
-        }
-        if (!matched)
-            return std::nullopt;
-    }
-    return at;
-}
-
-/* \REGISTRY\MACHINE\SYSTEM\x -> (System, "x"); nothing for a path under no
- * hive of the machine. */
-std::optional<std::pair<qm::Hive, std::u16string>> SplitRegistryPath(const std::u16string &path)
-{
-    std::vector<std::u16string> parts = sk::SplitKeyPath(path);
-    if (parts.size() < 3 || !EqualIgnoringCase(parts[0], u"REGISTRY"))
-        return std::nullopt;
-    std::optional<qm::Hive> hive;
-    if (EqualIgnoringCase(parts[1], u"MACHINE")) {
-        for (qm::Hive h : { qm::Hive::System, qm::Hive::Software, qm::Hive::Sam,
-                            qm::Hive::Security }) {
-            if (EqualIgnoringCase(parts[2], Utf16(qm::HiveFileName(h)).value_or(u"")))
-                hive = h;
-        }
-    } else if (EqualIgnoringCase(parts[1], u"USER") && EqualIgnoringCase(parts[2], u".DEFAULT")) {
-        hive = qm::Hive::Default;
-    }
-    if (!hive)
-        return std::nullopt;
-    std::u16string rest;
-    for (size_t i = 3; i < parts.size(); i++)
-        rest += (rest.empty() ? u"" : u"\\") + parts[i];
-    return std::make_pair(*hive, rest);
-}
-
-Found FindSource(const SourceScope &scope, const OperationSource &source)
-{
-    using Kind = OperationSource::Kind;
-    if (source.What == Kind::File || source.What == Kind::Directory) {
-        if (scope.MachineDir.empty())
-            return Found::NotChecked;
-        if (source.Path.empty() || source.Path[0] != u'\\' ||
-            !qm::HostPathOf(scope.MachineDir, source.Path))
-            return Found::NotChecked;
-        std::optional<fs::path> host = FindHostPath(scope.MachineDir, source.Path);
-        std::error_code error;
-        if (!host)
-            return Found::No;
-        bool directory = fs::is_directory(*host, error);
-        return directory == (source.What == Kind::Directory) ? Found::Yes : Found::No;
-    }
-    std::optional<std::pair<qm::Hive, std::u16string>> place = SplitRegistryPath(source.Path);
-    if (!place)
-        return Found::NotChecked;
-    std::string file;
-    if (!scope.MachineDir.empty())
-        file = qm::HiveFilePath(scope.MachineDir, place->first);
-    else if (!scope.HiveFile.empty() && place->first == qm::Hive::System)
-        file = scope.HiveFile;
-    else
-        return Found::NotChecked;
-    qm::HiveFileRead read = qm::ReadHiveFileKey(file, place->first, place->second, 0);
-    if (!read.fileRead)
-        return Found::NotChecked;
-    if (!read.key)
-        return Found::No;
-    if (source.What == Kind::Key)
-        return Found::Yes;
-    for (const auto &[name, value] : read.key->values) {
-        (void)value;
-        if (EqualIgnoringCase(name, source.ValueName))
-            return Found::Yes;
-    }
-    return Found::No;
-}
+using Found = SourceFound;
 
 /* "the source file \??\C:\a.txt", "the source value Version of key ...". */
 std::string SourceWords(const OperationSource &source)
@@ -157,14 +32,25 @@ std::string SourceWords(const OperationSource &source)
 }
 
 /* One script listed: its operations with their sources looked up. */
+/* An operation that makes something a later one may read. */
+struct Maker {
+    std::string Where; /* "setup operation 1" */
+    OperationSource Made;
+};
+
 struct ScriptListing {
     const char *Name = "";
     const Value *Stored = nullptr;
     CheckResult Check;
     std::vector<std::vector<Found>> Presence;
+    /* Per source missing now: the earlier operation that makes it, or "". */
+    std::vector<std::vector<std::string>> MadeBy;
 };
 
-ScriptListing ListScript(const SourceScope &scope, const char *name, const Value *value)
+/* Lists one script; earlier holds what the scripts that run before it
+ * make, and receives what this one makes. */
+ScriptListing ListScript(const SourceScope &scope, const char *name, const Value *value,
+                         std::vector<Maker> *earlier)
 {
     ScriptListing listing;
     listing.Name = name;
@@ -172,21 +58,33 @@ ScriptListing ListScript(const SourceScope &scope, const char *name, const Value
     if (!value || value->Type != kTypeMultiSz || value->Data.empty())
         return listing;
     listing.Check = CheckScript(AsUtf16(*value));
-    for (const std::vector<OperationSource> &sources : listing.Check.Sources) {
+    for (size_t i = 0; i < listing.Check.Sources.size(); i++) {
         std::vector<Found> found;
-        for (const OperationSource &source : sources)
+        std::vector<std::string> madeBy;
+        for (const OperationSource &source : listing.Check.Sources[i]) {
             found.push_back(FindSource(scope, source));
+            std::string by;
+            for (const Maker &maker : *earlier) {
+                if (found.back() == Found::No && MakesSource(maker.Made, source))
+                    by = maker.Where;
+            }
+            madeBy.push_back(by);
+        }
         listing.Presence.push_back(found);
+        listing.MadeBy.push_back(madeBy);
+        for (const OperationSource &made : listing.Check.Targets[i])
+            earlier->push_back({ std::string(name) + " operation " + std::to_string(i + 1), made });
     }
     return listing;
 }
 
-size_t Missing(const ScriptListing &listing)
+/* Sources missing now, and those of them an earlier operation makes. */
+size_t Missing(const ScriptListing &listing, bool made)
 {
     size_t missing = 0;
-    for (const auto &found : listing.Presence) {
-        for (Found f : found)
-            missing += f == Found::No;
+    for (size_t i = 0; i < listing.Presence.size(); i++) {
+        for (size_t s = 0; s < listing.Presence[i].size(); s++)
+            missing += listing.Presence[i][s] == Found::No && listing.MadeBy[i][s].empty() != made;
     }
     return missing;
 }
@@ -212,7 +110,10 @@ void PrintListing(const ScriptListing &listing, const char *indent)
         std::printf("%s%zu. %s\n", indent, i + 1, listing.Check.Operations[i].c_str());
         const std::vector<OperationSource> &sources = listing.Check.Sources[i];
         for (size_t s = 0; s < sources.size(); s++) {
-            if (listing.Presence[i][s] == Found::No)
+            if (listing.Presence[i][s] == Found::No && !listing.MadeBy[i][s].empty())
+                std::printf("%s   note: %s does not exist yet; %s makes it\n", indent,
+                            SourceWords(sources[s]).c_str(), listing.MadeBy[i][s].c_str());
+            else if (listing.Presence[i][s] == Found::No)
                 std::printf("%s   warning: %s does not exist\n", indent,
                             SourceWords(sources[s]).c_str());
             else if (listing.Presence[i][s] == Found::NotChecked)
@@ -268,6 +169,11 @@ void JsonListing(JsonWriter *json, const char *key, const ScriptListing &listing
                 json->Null();
             else
                 json->Bool(listing.Presence[i][s] == Found::Yes);
+            json->Key("madeBy");
+            if (listing.MadeBy[i][s].empty())
+                json->Null();
+            else
+                json->String(listing.MadeBy[i][s]);
             json->EndObject();
         }
         json->EndArray();
@@ -299,17 +205,16 @@ void PrintStagedScripts(const TargetState &opened, bool json)
 {
     const Target &target = *opened.Target;
     const DriverState &state = opened.State;
-    SourceScope scope;
-    if (std::string(target.Kind()) == "machine")
-        scope.MachineDir = target.Location();
-    else if (std::string(target.Kind()) == "hive")
-        scope.HiveFile = target.Location();
+    const SourceScope scope = ScopeOf(target);
 
     const Key *parameters = FindParameters(opened.Snapshot);
-    ScriptListing oneShot = ListScript(scope, "one-shot list",
-                                       parameters ? parameters->FindValue(kOneShotListName) : nullptr);
+    std::vector<Maker> oneShotMakers;
+    ScriptListing oneShot =
+        ListScript(scope, "one-shot list",
+                   parameters ? parameters->FindValue(kOneShotListName) : nullptr, &oneShotMakers);
     std::vector<PackageListing> packages;
-    size_t missing = Missing(oneShot);
+    size_t missing = Missing(oneShot, false);
+    size_t made = Missing(oneShot, true);
     for (size_t i = 0; parameters && i < state.Packages.size(); i++) {
         const PackageField &package = state.Packages[i];
         if (!package.IsPackage)
@@ -317,10 +222,17 @@ void PrintStagedScripts(const TargetState &opened, bool json)
         const Key *key = parameters->FindSubkey(package.Name);
         PackageListing listing;
         listing.Package = &package;
-        listing.Setup = ListScript(scope, "setup", key->FindValue(u"SetupOperations"));
-        listing.Revert = ListScript(scope, "revert", key->FindValue(u"RevertOperations"));
-        listing.Clean = ListScript(scope, "clean", key->FindValue(u"CleanOperations"));
-        missing += Missing(listing.Setup) + Missing(listing.Revert) + Missing(listing.Clean);
+        /* The setup runs before either of the others; they never both run. */
+        std::vector<Maker> setupMakers;
+        listing.Setup = ListScript(scope, "setup", key->FindValue(u"SetupOperations"), &setupMakers);
+        std::vector<Maker> revertMakers = setupMakers;
+        listing.Revert =
+            ListScript(scope, "revert", key->FindValue(u"RevertOperations"), &revertMakers);
+        listing.Clean = ListScript(scope, "clean", key->FindValue(u"CleanOperations"), &setupMakers);
+        for (const ScriptListing *script : { &listing.Setup, &listing.Revert, &listing.Clean }) {
+            missing += Missing(*script, false);
+            made += Missing(*script, true);
+        }
         packages.push_back(std::move(listing));
     }
 
@@ -329,10 +241,8 @@ void PrintStagedScripts(const TargetState &opened, bool json)
         out.Member("controlSet", state.ControlSet);
         out.Member("installed", state.Installed);
         out.Key("sourcesChecked").BeginObject();
-        out.Member("files", !scope.MachineDir.empty());
-        out.Member("keys", !scope.MachineDir.empty() ? "all hives"
-                           : !scope.HiveFile.empty() ? "SYSTEM"
-                                                     : "none");
+        out.Member("files", scope.Files);
+        out.Member("keys", scope.Keys);
         out.EndObject();
         JsonListing(&out, "oneShotList", oneShot);
         out.Key("packages").BeginArray();
@@ -347,13 +257,14 @@ void PrintStagedScripts(const TargetState &opened, bool json)
         }
         out.EndArray();
         out.Member("missingSources", (unsigned long long)missing);
+        out.Member("madeEarlier", (unsigned long long)made);
         out.EndObject();
         PrintJson(out);
         return;
     }
 
     std::printf("Target: %s (%s)\n", TargetName(target).c_str(), state.ControlSet.c_str());
-    std::printf("Sources: %s\n", scope.Words().c_str());
+    std::printf("Sources: %s\n", scope.Words.c_str());
     std::printf("One-shot list: %s\n", Summary(oneShot).c_str());
     PrintListing(oneShot, "  ");
     std::printf("Packages: %zu staged\n", packages.size());
@@ -365,7 +276,10 @@ void PrintStagedScripts(const TargetState &opened, bool json)
             PrintListing(*script, "      ");
         }
     }
-    std::printf("Missing sources: %zu\n", missing);
+    std::printf("Missing sources: %zu", missing);
+    if (made)
+        std::printf(", and %zu that an earlier operation makes", made);
+    std::printf("\n");
 }
 
 } // namespace qelmbar::cli
