@@ -184,12 +184,12 @@ TEST_F(StatusProgramTest, StatusShowsWhatTheLastBootRecordedWithStatusNames)
     ToolOutcome booted = Run({ "simulate", machine_ });
     EXPECT_OUTCOME(0, booted);
     EXPECT_TRUE(Contains(booted.Out,
-                         "  recorded on the machine, LastBootTimeOperationsResults: one-shot list at boot 1: 4 operations, 2 failed\n"
+                         "  recorded on the machine, LastBootTimeOperationsResults: one-shot list at boot 1: 4 operations, 2 failures\n"
                          "    1. STATUS_SUCCESS (0x00000000)\n"
                          "    2. STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)\n"
                          "    3. STATUS_SUCCESS (0x00000000)\n"
                          "    4. STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)\n"
-                         "  recorded on the machine, package Pkg LastRunResults: setup at boot 1: 3 operations, 1 failed\n"
+                         "  recorded on the machine, package Pkg LastRunResults: setup at boot 1: 3 operations, 1 failure\n"
                          "    1. STATUS_SUCCESS (0x00000000)\n"
                          "    2. deferred, then STATUS_SUCCESS (0x00000000)\n"
                          "    3. STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)\n"))
@@ -199,7 +199,7 @@ TEST_F(StatusProgramTest, StatusShowsWhatTheLastBootRecordedWithStatusNames)
     EXPECT_OUTCOME(0, status);
     EXPECT_TRUE(Contains(status.Out,
                          "One-shot list: none\n"
-                         "Last one-shot run: one-shot list at boot 1: 4 operations, 2 failed\n"
+                         "Last one-shot run: one-shot list at boot 1: 4 operations, 2 failures\n"
                          "  1. STATUS_SUCCESS (0x00000000)\n"
                          "  2. STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)\n"
                          "  3. STATUS_SUCCESS (0x00000000)\n"
@@ -208,7 +208,7 @@ TEST_F(StatusProgramTest, StatusShowsWhatTheLastBootRecordedWithStatusNames)
         << status.Out;
     EXPECT_TRUE(Contains(status.Out,
                          "    LastPackageError STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)\n"
-                         "    Last run: setup at boot 1: 3 operations, 1 failed\n"
+                         "    Last run: setup at boot 1: 3 operations, 1 failure\n"
                          "      1. STATUS_SUCCESS (0x00000000)\n"
                          "      2. deferred, then STATUS_SUCCESS (0x00000000)\n"
                          "      3. STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)\n"))

@@ -208,7 +208,9 @@ std::vector<std::string> RunResultsLines(const RunResultsField &results)
                           std::to_string(results.BootCounter) + ": " + std::to_string(count) +
                           (count == 1 ? " operation" : " operations");
     if (count)
-        summary += failures ? ", " + std::to_string(failures) + " failed" : ", none failed";
+        summary += failures == 0   ? ", no failure"
+                   : failures == 1 ? ", 1 failure"
+                                   : ", " + std::to_string(failures) + " failures";
     std::string flags = RunResultsFlagsText(results.Flags);
     if (!flags.empty())
         summary += " (" + flags + ")";

@@ -86,7 +86,7 @@ std::string RunResultsFlagsText(uint32_t flags);
 size_t RunResultsFailures(const RunResultsField &results);
 
 /* The record as text: a summary ("setup at boot 3: 2 operations, 1
- * failed"), then one line per operation ("1. STATUS_SUCCESS (0x00000000)"),
+ * failure"), then one line per operation ("1. STATUS_SUCCESS (0x00000000)"),
  * or the reason it cannot be read. */
 std::vector<std::string> RunResultsLines(const RunResultsField &results);
 /* The record as a JSON value (null when it is missing). */
