@@ -280,8 +280,6 @@ void PrintJsonState(const Target &target, const DriverState &s)
         ScriptMember(&json, "revert", p.Revert);
         ScriptMember(&json, "clean", p.Clean);
         StatusMember(&json, "lastPackageError", p.LastPackageError.Value);
-        json.Key("lastRunResults");
-        WriteRunResultsJson(&json, p.LastRunResults);
         json.Key("problem");
         if (p.Problem.empty()) {
             json.Null();
@@ -291,6 +289,8 @@ void PrintJsonState(const Target &target, const DriverState &s)
             StatusMember(&json, "status", (uint32_t)p.ProblemStatus);
             json.EndObject();
         }
+        json.Key("lastRunResults");
+        WriteRunResultsJson(&json, p.LastRunResults);
         json.EndObject();
     }
     json.EndArray();
