@@ -69,6 +69,27 @@ struct PendingRevert {
  * empty. */
 VOID CompletePendingReverts(PLIST_ENTRY List);
 
+/* Records of what each operation of a script did (run_results.cpp).
+ * BeginRunResults prepares one for List before it runs: null when the pool
+ * is short or there is no Parameters path.  Package is the package's key
+ * name, null for the one-shot list.  EndRunResults writes it into Key (not
+ * flushed; a null Key writes nothing) together with the LastPackageError
+ * the boot pass wrote (BootFailure), or for a null record a header-only one
+ * marked incomplete; it keeps the record for the deferred run when
+ * operations wait for it, else frees it. */
+struct RunResults;
+RunResults *BeginRunResults(ULONG Script, PLIST_ENTRY List, PCUNICODE_STRING Package);
+VOID EndRunResults(HANDLE Key, ULONG Script, RunResults *Results, NTSTATUS BootFailure);
+/* A record without operations, with the header flags given. */
+VOID WriteEmptyRunResults(HANDLE Key, ULONG Script, ULONG Flags);
+/* After the deferred run: writes every kept record again, with
+ * LastPackageError for a package script whose first failure came in the
+ * deferred run.  Not flushed. */
+VOID RecordDeferredResults(PLIST_ENTRY List);
+/* Flushes what RecordDeferredResults wrote (when the list holds any) and
+ * frees every record; a head never linked counts as empty. */
+VOID ReleaseRunResults(PLIST_ENTRY List);
+
 /* Deferred run. */
 _IRQL_requires_max_(PASSIVE_LEVEL) CREATE_PROCESS_NOTIFY_ROUTINE ProcessCreateNotify;
 _IRQL_requires_(PASSIVE_LEVEL) IO_WORKITEM_ROUTINE DeferredRunWorker;

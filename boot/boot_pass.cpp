@@ -46,27 +46,41 @@ BOOLEAN ReadTickCounter(HANDLE Key, PULONG Total)
  * a deletion that reached the disk lets it run. */
 VOID RunOneShotList(HANDLE Key)
 {
-    const ListOrigin origin = { ListOneShot, nullptr };
+    ListOrigin origin = { ListOneShot, nullptr, nullptr };
     RegistryValue *value = nullptr;
     LIST_ENTRY list;
     BOOLEAN parsed = FALSE;
+    ULONG rejected = 0;
     NTSTATUS status;
 
     InitializeListHead(&list);
     if (!NT_SUCCESS(QueryRegistryValue(Key, (PUNICODE_STRING)&BootTimeOperationsListName, &value)))
         return;
-    if (value->Type == REG_MULTI_SZ && value->DataLength != 0)
-        parsed = NT_SUCCESS(ParseOperationList((PCWSTR)value->Data, value->DataLength, &list));
+    if (value->Type == REG_MULTI_SZ && value->DataLength != 0) {
+        status = ParseOperationList((PCWSTR)value->Data, value->DataLength, &list);
+        parsed = NT_SUCCESS(status);
+        if (!parsed)
+            rejected = status == STATUS_NO_MEMORY ? RUN_RESULTS_INCOMPLETE : RUN_RESULTS_REJECTED;
+    } else if (value->Type != REG_MULTI_SZ) {
+        rejected = RUN_RESULTS_REJECTED;
+    }
     ExFreePoolWithTag(value, QELMBAR_TAG);
 
     status = ZwDeleteValueKey(Key, (PUNICODE_STRING)&BootTimeOperationsListName);
     if (NT_SUCCESS(status))
         status = ZwFlushKey(Key);
-    if (parsed) {
-        if (NT_SUCCESS(status))
+    /* What each operation did is recorded beside the list, and reaches
+     * the disk with the flush that follows in the pass. */
+    if (NT_SUCCESS(status)) {
+        if (parsed) {
+            origin.Results = BeginRunResults(ListOneShot, &list, nullptr);
             RunOperationList(&list, FALSE, &QelmbarContext->DeferredList, &origin);
-        FreeOperationList(&list);
+            EndRunResults(Key, ListOneShot, origin.Results, STATUS_SUCCESS);
+        } else {
+            WriteEmptyRunResults(Key, ListOneShot, rejected);
+        }
     }
+    FreeOperationList(&list);
 }
 
 /* Sets the marker, or notes that the last cycle left it.  A failure ends

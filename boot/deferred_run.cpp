@@ -114,7 +114,7 @@ VOID FlushChangedHives(PLIST_ENTRY List)
 _Use_decl_annotations_
 VOID NTAPI DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
-    const ListOrigin origin = { ListDeferredRun, nullptr };
+    const ListOrigin origin = { ListDeferredRun, nullptr, nullptr };
     DriverContext *context = QelmbarContext;
     DeferredRun *run = (DeferredRun *)Context;
     PIO_WORKITEM workItem;
@@ -128,8 +128,12 @@ VOID NTAPI DeferredRunWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     FlushVolumesOf(&context->DeferredList);
     FlushChangedHives(&context->DeferredList);
     FreeOperationList(&context->DeferredList);
-    /* Reverts whose last part just ran are final now. */
+    /* The records of the scripts those operations came from, then the
+     * reverts whose last part just ran, which are final now; one flush
+     * carries the records that no revert's flush did. */
+    RecordDeferredResults(&context->RunResultsList);
     CompletePendingReverts(&context->PendingRevertList);
+    ReleaseRunResults(&context->RunResultsList);
     /* Hives this run mounted, and any the boot pass could not unload. */
     UnloadTemporaryHives(&context->TemporaryHiveList);
 

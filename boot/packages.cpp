@@ -143,7 +143,7 @@ NTSTATUS RecordScriptFailure(HANDLE Key, PLIST_ENTRY Script, NTSTATUS Status)
 
 NTSTATUS SetUpPackage(HANDLE ParametersKey, PackageRecord *Package)
 {
-    const ListOrigin origin = { ListSetup, &Package->KeyName };
+    ListOrigin origin = { ListSetup, &Package->KeyName, nullptr };
     HANDLE key = nullptr;
     NTSTATUS result;
     NTSTATUS status;
@@ -159,11 +159,13 @@ NTSTATUS SetUpPackage(HANDLE ParametersKey, PackageRecord *Package)
     status = SetDwordValue(key, &StartTickCounterName, Package->StartTickCounter);
     ZwFlushKey(key);
 
+    origin.Results = BeginRunResults(ListSetup, &Package->SetupOperations, &Package->KeyName);
     result = RunOperationList(&Package->SetupOperations, TRUE, &QelmbarContext->DeferredList,
                               &origin);
     FlushVolumesOf(&Package->SetupOperations);
     if (NT_SUCCESS(status) && !NT_SUCCESS(result))
         status = SetDwordValue(key, &LastPackageErrorName, (ULONG)result);
+    EndRunResults(key, ListSetup, origin.Results, result < 0 ? result : STATUS_SUCCESS);
 
 Exit:
     if (key)
@@ -206,28 +208,33 @@ BOOLEAN DeferRevertState(const PackageRecord *Package, NTSTATUS Failure)
 
 NTSTATUS RevertPackage(HANDLE ParametersKey, PackageRecord *Package)
 {
-    const ListOrigin origin = { ListRevert, &Package->KeyName };
+    ListOrigin origin = { ListRevert, &Package->KeyName, nullptr };
     HANDLE key = nullptr;
     NTSTATUS status;
     ULONG before = CountRecords(&Package->RevertOperations);
 
+    origin.Results = BeginRunResults(ListRevert, &Package->RevertOperations, &Package->KeyName);
     RunOperationList(&Package->RevertOperations, FALSE, &QelmbarContext->DeferredList, &origin);
     /* The files are back on disk before the package is recorded reverted. */
     FlushVolumesOf(&Package->RevertOperations);
     /* Part of the revert waits for its hive: the package is final only
-     * once that part ran too.  Until then a power loss reverts it again. */
+     * once that part ran too.  Until then a power loss reverts it again.
+     * Its record is written then, with the state. */
     if (CountRecords(&Package->RevertOperations) != before &&
         DeferRevertState(Package, FirstFailure(&Package->RevertOperations))) {
         status = STATUS_SUCCESS;
         goto Exit;
     }
     status = OpenPackageKey(ParametersKey, Package, &key);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        key = nullptr;
         goto Exit;
+    }
     status = WriteState(key, RevertedState, sizeof(RevertedState));
     status = RecordScriptFailure(key, &Package->RevertOperations, status);
 
 Exit:
+    EndRunResults(key, ListRevert, origin.Results, FirstFailure(&Package->RevertOperations));
     if (key)
         ZwClose(key);
     return status;
@@ -235,7 +242,7 @@ Exit:
 
 NTSTATUS CommitPackage(HANDLE ParametersKey, PackageRecord *Package)
 {
-    const ListOrigin origin = { ListClean, &Package->KeyName };
+    ListOrigin origin = { ListClean, &Package->KeyName, nullptr };
     NTSTATUS status;
     HANDLE key = nullptr;
 
@@ -246,9 +253,11 @@ NTSTATUS CommitPackage(HANDLE ParametersKey, PackageRecord *Package)
     if (!NT_SUCCESS(status))
         goto Exit;
     ZwFlushKey(key);
+    origin.Results = BeginRunResults(ListClean, &Package->CleanOperations, &Package->KeyName);
     RunOperationList(&Package->CleanOperations, FALSE, &QelmbarContext->DeferredList, &origin);
     FlushVolumesOf(&Package->CleanOperations);
     status = RecordScriptFailure(key, &Package->CleanOperations, status);
+    EndRunResults(key, ListClean, origin.Results, FirstFailure(&Package->CleanOperations));
 
 Exit:
     if (key)

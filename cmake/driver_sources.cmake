@@ -20,6 +20,7 @@ set(QELMBAR_DRIVER_SOURCES
   boot/packages.cpp
   boot/boot_pass.cpp
   boot/deferred_run.cpp
+  boot/run_results.cpp
   exec/paths.cpp
   exec/file_copy.cpp
   exec/copy_temporary.cpp

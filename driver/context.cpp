@@ -15,6 +15,7 @@ VOID InitializeContextLists(DriverContext *Context)
     InitializeListHead(&Context->TemporaryHiveList);
     InitializeListHead(&Context->DeferredList);
     InitializeListHead(&Context->PendingRevertList);
+    InitializeListHead(&Context->RunResultsList);
     KeInitializeEvent(&Context->PassLock, SynchronizationEvent, TRUE);
 }
 

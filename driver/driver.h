@@ -35,6 +35,9 @@ struct DriverContext {
     /* Packages whose revert left operations to the deferred run: they are
      * recorded "Reverted" once it ran (or at teardown). */
     LIST_ENTRY PendingRevertList;
+    /* Records of script runs with operations left to the deferred run,
+     * written again once it ran. */
+    LIST_ENTRY RunResultsList;
     /* Held by a boot or shutdown pass while it runs, so that a shutdown
      * request and an unload never run two passes at once. */
     KEVENT PassLock;

@@ -194,8 +194,11 @@ VOID NTAPI DriverTeardown(PDRIVER_OBJECT DriverObject)
     UnloadTemporaryHives(&context->TemporaryHiveList);
     FreeOperationList(&context->DeferredList);
     /* No deferred run will come: what the reverts left undone stays
-     * undone, and they are recorded as the boot pass would have. */
+     * undone, and they are recorded as the boot pass would have, with
+     * their operations still marked deferred. */
+    RecordDeferredResults(&context->RunResultsList);
     CompletePendingReverts(&context->PendingRevertList);
+    ReleaseRunResults(&context->RunResultsList);
 
     ZwRenameKeyRoutine = nullptr;
     if (context->ParametersPath) {

@@ -44,12 +44,20 @@ enum ListSource : ULONG {
     ListClean = 3,
     ListDeferredRun = 4,
 };
+struct RunResults;
 struct ListOrigin {
     ListSource Source;
     /* The package's key name; null for the one-shot list and the deferred
      * run. */
     PCUNICODE_STRING Package;
+    /* Where the executor notes each operation's outcome; null when nothing
+     * is recorded (the deferred run notes into the record each deferred
+     * operation carries). */
+    RunResults *Results;
 };
+
+/* Notes the outcome of operation Index (not past the recorded count). */
+VOID NoteRunResult(RunResults *Results, ULONG Index, NTSTATUS Status, ULONG Flags);
 
 /* Runs the records of List in order.  StopOnError ends the run at the
  * first failure and returns it; otherwise the result is the success status

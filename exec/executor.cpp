@@ -47,6 +47,16 @@ NTSTATUS RunCreateDir(const PathArgs *Args)
 
 } // namespace
 
+VOID NoteRunResult(RunResults *Results, ULONG Index, NTSTATUS Status, ULONG Flags)
+{
+    if (!Results || Index >= Results->Header->Count)
+        return;
+    Results->Entries[Index].Status = Status;
+    Results->Entries[Index].Flags = Flags;
+    if (Flags & RUN_RESULT_DEFERRED)
+        Results->AnyDeferred = TRUE;
+}
+
 NTSTATUS RunOperation(const OperationRecord *Record)
 {
     const TwoPathArgs *two = &Record->Args.TwoPath;
@@ -95,13 +105,15 @@ NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, PLIST_ENTRY Def
                           const ListOrigin *Origin)
 {
     NTSTATUS result = STATUS_SUCCESS;
+    RunResults *results = Origin ? Origin->Results : nullptr;
     PLIST_ENTRY entry;
     PLIST_ENTRY next;
+    ULONG index = 0;
 
     if (!List || !List->Flink)
         return STATUS_SUCCESS;
     TraceListRun(Origin, List);
-    for (entry = List->Flink; entry != List; entry = next) {
+    for (entry = List->Flink; entry != List; entry = next, index++) {
         OperationRecord *record = CONTAINING_RECORD(entry, OperationRecord, Links);
         NTSTATUS status;
 
@@ -113,12 +125,22 @@ NTSTATUS RunOperationList(PLIST_ENTRY List, BOOLEAN StopOnError, PLIST_ENTRY Def
         if (status == STATUS_FAIL_CHECK && DeferredList &&
             (ULONG)record->Kind < OPERATION_KIND_COUNT) {
             TraceOperationOutcome(entry, status, TRUE);
+            if (results) {
+                NoteRunResult(results, index, status, RUN_RESULT_DEFERRED);
+                record->Results = results;
+                record->ResultIndex = index;
+            }
             RemoveEntryList(&record->Links);
             InsertTailList(DeferredList, &record->Links);
             result = STATUS_SUCCESS;
             continue;
         }
         TraceOperationOutcome(entry, status, FALSE);
+        if (results)
+            NoteRunResult(results, index, status, 0);
+        else if (record->Results)
+            NoteRunResult(record->Results, record->ResultIndex, status,
+                          RUN_RESULT_DEFERRED | RUN_RESULT_DEFERRED_RAN);
         record->Executed = TRUE;
         if (NT_SUCCESS(status)) {
             result = status;

@@ -52,12 +52,15 @@ std::string Utf8(const std::u16string &text)
     return out;
 }
 
-/* Values a cut changes by design: counters of boots and uptime, and the
- * status a revert records when it finds part of a setup never ran. */
+/* Values a cut changes by design: counters of boots and uptime, the
+ * status a revert records when it finds part of a setup never ran, and
+ * the records of what each script's operations did (a script cut short
+ * and run again is recorded by the boot that ran it, with its answers). */
 bool LeftOut(const std::u16string &name)
 {
     const std::u16string suffix = u"Counter";
-    return name == u"LastPackageError" ||
+    return name == u"LastPackageError" || name == u"LastRunResults" ||
+           name == u"LastBootTimeOperationsResults" ||
            (name.size() >= suffix.size() &&
             name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0);
 }

@@ -13,9 +13,10 @@
  * The end state is every file of volume C: but the hive files (their
  * content, as a digest and a size) and every value of the driver's
  * Parameters key and of SOFTWARE.  Values that count boots or uptime (the
- * driver's counters and a package's start counters) and LastPackageError
- * (which a revert sets when part of a cut setup never ran) are left out: a
- * cut changes them by design.  Copy temporaries ("~qelmbar-copyN.tmp") a cut
+ * driver's counters and a package's start counters), LastPackageError
+ * (which a revert sets when part of a cut setup never ran) and the records
+ * of the last runs (LastRunResults, LastBootTimeOperationsResults) are left
+ * out: a cut changes them by design.  Copy temporaries ("~qelmbar-copyN.tmp") a cut
  * left behind are not part of the state; they are listed apart.
  */
 #pragma once

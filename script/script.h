@@ -121,11 +121,56 @@ struct RenameValueArgs {
     UNICODE_STRING NewName;
 };
 
+/*
+ * The record of one run of a script, stored as a REG_BINARY value beside
+ * the script (LastBootTimeOperationsResults in Parameters, LastRunResults
+ * in a package key): a RunResultsHeader followed by Count RunResultEntry,
+ * one per operation in script order.  Scripts longer than
+ * RUN_RESULTS_MAX_OPERATIONS have their first ones recorded and
+ * RUN_RESULTS_TRUNCATED set.
+ */
+#define RUN_RESULTS_VERSION 1u
+#define RUN_RESULTS_MAX_OPERATIONS 1024u
+/* Header flags. */
+#define RUN_RESULTS_TRUNCATED 0x1u  /* the script had more operations */
+#define RUN_RESULTS_REJECTED 0x2u   /* the script did not parse; nothing ran */
+#define RUN_RESULTS_INCOMPLETE 0x4u /* no memory for the record; Count is 0 */
+/* Entry flags. */
+#define RUN_RESULT_DEFERRED 0x1u     /* left for the deferred run */
+#define RUN_RESULT_DEFERRED_RAN 0x2u /* and the deferred run ran it: Status is its answer */
+#define RUN_RESULT_SKIPPED 0x4u      /* not run: an earlier failure ended the script */
+
+struct RunResultsHeader {
+    ULONG Version;
+    ULONG Script; /* 0 one-shot list, 1 setup, 2 revert, 3 clean (ListSource, exec.h) */
+    ULONG BootCounter;
+    ULONG Count;
+    ULONG Flags;
+};
+struct RunResultEntry {
+    NTSTATUS Status;
+    ULONG Flags;
+};
+
+/* One record in pool (boot/run_results.cpp): the value's data, and where
+ * it is stored, kept until the deferred run when operations wait for it. */
+struct RunResults {
+    LIST_ENTRY Links;
+    UNICODE_STRING KeyPath; /* full path of the key the value lives in */
+    NTSTATUS BootFailure;   /* the LastPackageError the boot pass wrote, or success */
+    BOOLEAN AnyDeferred;
+    RunResultsHeader *Header; /* the value's data, Header then Entries */
+    RunResultEntry *Entries;
+};
 struct OperationRecord {
     LIST_ENTRY Links;
     OperationKind Kind;
     BOOLEAN Executed;
     NTSTATUS Status;
+    /* A record moved to the deferred list: the record of its script's run
+     * and its index there, where the deferred run notes its outcome. */
+    RunResults *Results;
+    ULONG ResultIndex;
     union {
         TwoPathArgs TwoPath;
         PathArgs Path;

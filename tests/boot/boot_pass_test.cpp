@@ -32,6 +32,7 @@ protected:
     void TearDown() override
     {
         FreeOperationList(&context_.DeferredList);
+        ReleaseRunResults(&context_.RunResultsList);
         qtest::RegistryTest::TearDown();
     }
 
@@ -39,6 +40,7 @@ protected:
     void NewCycle()
     {
         FreeOperationList(&context_.DeferredList);
+        ReleaseRunResults(&context_.RunResultsList);
         memset(&context_, 0, sizeof(context_));
         InitializeContextLists(&context_);
         context_.ParametersPath = &path_;
@@ -176,6 +178,7 @@ TEST_F(BootPassTest, EveryCallFailingInTurn)
         BootPass();
         sk::ClearFaults();
         FreeOperationList(&context_.DeferredList);
+        ReleaseRunResults(&context_.RunResultsList);
         EXPECT_EQ(sk::PoolOutstandingBlocks(), 0u) << sk::PoolReport();
         EXPECT_EQ(sk::OpenHandleCount(), 0u) << sk::HandleReport();
         EXPECT_FALSE(sk::ObjectExists(u"\\QelmbarSystemRoot"));

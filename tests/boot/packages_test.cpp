@@ -75,6 +75,7 @@ protected:
         }
         FreePackageList(&context_.PackageList);
         FreeOperationList(&context_.DeferredList);
+        ReleaseRunResults(&context_.RunResultsList);
         ZwClose(key);
         return names;
     }
@@ -184,7 +185,7 @@ TEST_F(PackageTest, ARevertThatWaitsForItsHiveIsFinalOnlyOnceItRan)
     /* The system loads SOFTWARE; the deferred run completes the revert. */
     ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(qtest::kSoftware, u"SOFTWARE"));
     sk::RegCreateKey(qtest::kSoftware + u"\\Vendor");
-    const ListOrigin deferredRun = { ListDeferredRun, nullptr };
+    const ListOrigin deferredRun = { ListDeferredRun, nullptr, nullptr };
     RunOperationList(&context_.DeferredList, FALSE, nullptr, &deferredRun);
     FreeOperationList(&context_.DeferredList);
     CompletePendingReverts(&context_.PendingRevertList);
@@ -342,8 +343,10 @@ TEST_F(PackageTest, EveryAllocationAndCallFailingInTurnLeavesNothingBehind)
             FreePackageList(&context_.PackageList);
             ZwClose(key);
         }
-        /* A failed probe of the hive defers the operation. */
+        /* A failed probe of the hive defers the operation, and keeps the
+         * record of its script for the deferred run. */
         FreeOperationList(&context_.DeferredList);
+        ReleaseRunResults(&context_.RunResultsList);
         sk::ClearFaults();
         EXPECT_EQ(sk::PoolOutstandingBlocks(), 0u) << sk::PoolReport();
         EXPECT_EQ(sk::OpenHandleCount(), 0u) << sk::HandleReport();

@@ -20,8 +20,8 @@ const std::u16string kBad = u"CreateDir(\"\\??\\Q:\\nowhere\\x\")"; /* no volume
 const std::u16string kWaits = u"CreateKey(\"\\REGISTRY\\MACHINE\\SOFTWARE\\Later\")";
 const std::u16string kExists = u"CopyFile(\"\\??\\C:\\a.txt\", \"\\??\\C:\\b.txt\", false)";
 
-const ListOrigin kOneShot = { ListOneShot, nullptr };
-const ListOrigin kDeferredRun = { ListDeferredRun, nullptr };
+const ListOrigin kOneShot = { ListOneShot, nullptr, nullptr };
+const ListOrigin kDeferredRun = { ListDeferredRun, nullptr, nullptr };
 
 class ExecutorTest : public qtest::RegistryTest {
 protected:
@@ -206,7 +206,7 @@ TEST_F(ExecutorTest, TheTracePointNamesEachListsOrigin)
     std::u16string name = u"Lumen";
     UNICODE_STRING package = { (USHORT)(name.size() * sizeof(WCHAR)),
                                (USHORT)(name.size() * sizeof(WCHAR)), (PWCH)name.data() };
-    const ListOrigin setup = { ListSetup, &package };
+    const ListOrigin setup = { ListSetup, &package, nullptr };
     RunOperationList(Script({ kWaits }), TRUE, &deferred_, &setup);
     RunOperationList(Script({ kGood }), FALSE, &deferred_, &kOneShot);
     RunOperationList(&deferred_, FALSE, nullptr, &kDeferredRun);

@@ -8,6 +8,7 @@
  */
 #pragma once
 
+#include "boot/boot.h"
 #include "driver/driver.h"
 #include "registry/registry.h"
 #include "script/script.h"
@@ -37,6 +38,7 @@ protected:
     }
     void TearDown() override
     {
+        ReleaseRunResults(&context_.RunResultsList);
         UnloadTemporaryHives(&context_.TemporaryHiveList);
         QelmbarContext = nullptr;
         ZwRenameKeyRoutine = nullptr;

@@ -414,7 +414,8 @@ TEST_F(StagingProgramTest, StatusShowsCountersMarkerListAndPackagesAsTheDriverSe
     EXPECT_TRUE(Contains(after.Out, "{\"name\":\"bad\",\"state\":\"Corrupted\",\"package\":false,"))
         << after.Out;
     EXPECT_TRUE(Contains(after.Out, "\"lastPackageError\":{\"code\":3221225659,\"hex\":\"0xC00000BB\","
-                               "\"name\":\"STATUS_NOT_SUPPORTED\"},\"problem\":null}"))
+                               "\"name\":\"STATUS_NOT_SUPPORTED\"},\"problem\":null,"
+                               "\"lastRunResults\":null}"))
         << after.Out;
     EXPECT_TRUE(Contains(after.Out, "\"stagedPackages\":1,")) << after.Out;
 

@@ -12,6 +12,7 @@
 #include "tools/lib/script_warnings.h"
 #include "machine/operation_text.h"
 #include "simkernel/text.h"
+#include "simkernel/upcase.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -488,7 +489,152 @@ std::vector<DeferralWarning> FindReorders(PLIST_ENTRY list, const std::vector<Sc
     return warnings;
 }
 
+std::u16string Text16(const UNICODE_STRING &text)
+{
+    return std::u16string((const char16_t *)text.Buffer, text.Length / sizeof(WCHAR));
+}
+
+std::vector<OperationSource> SourcesOf(const OperationRecord &record)
+{
+    using Kind = OperationSource::Kind;
+    std::vector<OperationSource> sources;
+    const TwoPathArgs &two = record.Args.TwoPath;
+    switch (record.Kind) {
+    case OperationCopyFile:
+    case OperationMoveFile:
+    case OperationRenameFile:
+        sources.push_back({ Kind::File, Text16(two.Source), u"", false });
+        break;
+    case OperationCopyDir:
+    case OperationMoveDir:
+    case OperationRenameDir:
+        sources.push_back({ Kind::Directory, Text16(two.Source), u"", false });
+        break;
+    case OperationMoveKey:
+    case OperationCopyKey:
+    case OperationRenameKey:
+        sources.push_back({ Kind::Key, Text16(two.Source), u"", false });
+        break;
+    case OperationSetKeyValue:
+        if (record.Args.SetKeyValue.SourceKey.Length)
+            sources.push_back({ Kind::Value, Text16(record.Args.SetKeyValue.SourceKey),
+                                Text16(record.Args.SetKeyValue.SourceValue), false });
+        break;
+    case OperationRenameValue:
+        sources.push_back({ Kind::Value, Text16(record.Args.RenameValue.KeyPath),
+                            Text16(record.Args.RenameValue.OldName), false });
+        break;
+    default:
+        break;
+    }
+    return sources;
+}
+
+/* A rename's new name beside its source. */
+std::u16string Renamed(const UNICODE_STRING &source, const UNICODE_STRING &name)
+{
+    std::u16string path = Text16(source);
+    size_t slash = path.rfind(u'\\');
+    return (slash == std::u16string::npos ? std::u16string() : path.substr(0, slash + 1)) +
+           Text16(name);
+}
+
+std::vector<OperationSource> TargetsOf(const OperationRecord &record)
+{
+    using Kind = OperationSource::Kind;
+    std::vector<OperationSource> targets;
+    const TwoPathArgs &two = record.Args.TwoPath;
+    switch (record.Kind) {
+    case OperationCopyFile:
+    case OperationMoveFile:
+        targets.push_back({ Kind::File, Text16(two.Target), u"", false });
+        break;
+    case OperationRenameFile:
+        targets.push_back({ Kind::File, Renamed(two.Source, two.Target), u"", false });
+        break;
+    case OperationCopyDir:
+    case OperationMoveDir:
+        targets.push_back({ Kind::Directory, Text16(two.Target), u"", false });
+        break;
+    case OperationRenameDir:
+        targets.push_back({ Kind::Directory, Renamed(two.Source, two.Target), u"", false });
+        break;
+    case OperationCreateDir:
+        targets.push_back({ Kind::Directory, Text16(record.Args.Path.Path), u"", true });
+        break;
+    case OperationCreateKey:
+        targets.push_back({ Kind::Key, Text16(record.Args.Path.Path), u"", true });
+        break;
+    case OperationMoveKey:
+    case OperationCopyKey:
+        targets.push_back({ Kind::Key, Text16(two.Target), u"", false });
+        break;
+    case OperationRenameKey:
+        targets.push_back({ Kind::Key, Renamed(two.Source, two.Target), u"", false });
+        break;
+    case OperationSetKeyValue:
+        targets.push_back({ Kind::Value, Text16(record.Args.SetKeyValue.TargetKey),
+                            Text16(record.Args.SetKeyValue.TargetValue), false });
+        break;
+    case OperationRenameValue:
+        targets.push_back({ Kind::Value, Text16(record.Args.RenameValue.KeyPath),
+                            Text16(record.Args.RenameValue.NewName), false });
+        break;
+    default:
+        break;
+    }
+    return targets;
+}
+
+/* Paths compared as NT compares names, without trailing backslashes:
+ * whether path is root or lies beneath it. */
+bool AtOrBelow(const std::u16string &path, const std::u16string &root)
+{
+    std::vector<std::u16string> a = sk::SplitKeyPath(path), b = sk::SplitKeyPath(root);
+    if (b.empty() || a.size() < b.size())
+        return false;
+    for (size_t i = 0; i < b.size(); i++) {
+        if (!sk::EqualIgnoringCase(a[i], b[i]))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
+
+bool MakesSource(const OperationSource &made, const OperationSource &source)
+{
+    using Kind = OperationSource::Kind;
+    const bool fileSide = source.What == Kind::File || source.What == Kind::Directory;
+    if (made.Empty)
+        return made.What == source.What && AtOrBelow(source.Path, made.Path) &&
+               AtOrBelow(made.Path, source.Path);
+    switch (made.What) {
+    case Kind::File:
+        return source.What == Kind::File && AtOrBelow(source.Path, made.Path) &&
+               AtOrBelow(made.Path, source.Path);
+    case Kind::Directory:
+        return fileSide && AtOrBelow(source.Path, made.Path);
+    case Kind::Key:
+        return !fileSide && AtOrBelow(source.Path, made.Path);
+    case Kind::Value:
+        return source.What == Kind::Value && AtOrBelow(source.Path, made.Path) &&
+               AtOrBelow(made.Path, source.Path) &&
+               sk::EqualIgnoringCase(source.ValueName, made.ValueName);
+    }
+    return false;
+}
+
+const char *SourceKindName(OperationSource::Kind kind)
+{
+    switch (kind) {
+    case OperationSource::Kind::File: return "file";
+    case OperationSource::Kind::Directory: return "directory";
+    case OperationSource::Kind::Key: return "key";
+    case OperationSource::Kind::Value: return "value";
+    }
+    return "source";
+}
 
 CheckResult CheckScript(const std::u16string &value)
 {
@@ -502,9 +648,12 @@ CheckResult CheckScript(const std::u16string &value)
     result.Status =
         ParseOperationList(padded.c_str(), (ULONG)(value.size() * sizeof(WCHAR)), &list);
     if (NT_SUCCESS(result.Status)) {
-        for (PLIST_ENTRY entry = list.Flink; entry != &list; entry = entry->Flink)
-            result.Operations.push_back(
-                qm::OperationText(*CONTAINING_RECORD(entry, OperationRecord, Links)));
+        for (PLIST_ENTRY entry = list.Flink; entry != &list; entry = entry->Flink) {
+            const OperationRecord &record = *CONTAINING_RECORD(entry, OperationRecord, Links);
+            result.Operations.push_back(qm::OperationText(record));
+            result.Sources.push_back(SourcesOf(record));
+            result.Targets.push_back(TargetsOf(record));
+        }
         std::vector<ScriptWarning> early;
         result.Warnings = ScriptWarnings(&list, &early);
         result.Reorders = FindReorders(&list, early);

@@ -60,10 +60,33 @@ struct ScriptWarning {
     std::string Suggestion;
 };
 
+/* What an operation reads and needs to find: the source of a copy, move
+ * or rename, the source value of a SetKeyValue that has one, the value a
+ * RenameValue renames.  Deletes are left out: a missing target is their
+ * success. */
+struct OperationSource {
+    enum class Kind { File, Directory, Key, Value };
+    Kind What = Kind::File;
+    std::u16string Path;      /* the file, directory or key as the script names it */
+    std::u16string ValueName; /* Value only */
+    bool Empty = false;       /* made by CreateDir or CreateKey: nothing beneath it */
+};
+const char *SourceKindName(OperationSource::Kind kind); /* "file", "directory", ... */
+/* Whether what made holds source once it is made: the same file,
+ * directory, key or value, or a file, directory, key or value beneath a
+ * directory or key made whole. */
+bool MakesSource(const OperationSource &made, const OperationSource &source);
+
 struct CheckResult {
     NTSTATUS Status = STATUS_SUCCESS;
     /* On success, every operation in its normalised form. */
     std::vector<std::string> Operations;
+    /* On success, each operation's sources, and what it makes: the target
+     * of a copy, move or rename (a rename's new name put beside its
+     * source), the directory or key a CreateDir or CreateKey makes, the
+     * value a SetKeyValue or RenameValue writes; in the same order. */
+    std::vector<std::vector<OperationSource>> Sources;
+    std::vector<std::vector<OperationSource>> Targets;
     /* On success, the places where deferral would reorder the script. */
     std::vector<DeferralWarning> Reorders;
     /* On success, paths that will not be found and reads that come before

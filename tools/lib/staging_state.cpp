@@ -6,8 +6,13 @@
  */
 #include "tools/lib/staging_state.h"
 
+#include "script/script.h"
 #include "simkernel/status_names.h"
+#include "tools/lib/json.h"
 #include "tools/lib/script_check.h"
+
+#include <cstddef>
+#include <cstdio>
 
 namespace qelmbar::staging {
 
@@ -83,13 +88,193 @@ PackageField ReadPackage(const Key &key)
     package.Setup = InterpretScript(key.FindValue(u"SetupOperations"));
     package.Revert = InterpretScript(key.FindValue(u"RevertOperations"));
     package.Clean = InterpretScript(key.FindValue(u"CleanOperations"));
+    package.LastRunResults = InterpretRunResults(key.FindValue(kPackageResultsName));
     package.SetUp = package.IsPackage && package.StartBootCounter.Value.value_or(0) != 0;
     if (package.IsPackage)
         FindLoadProblem(&package);
     return package;
 }
 
+uint32_t ReadUlong(const std::vector<uint8_t> &data, size_t offset)
+{
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4; i++)
+        value |= (uint32_t)data[offset + i] << (8 * i);
+    return value;
+}
+
 } // namespace
+
+RunResultsField InterpretRunResults(const Value *value)
+{
+    RunResultsField field;
+    if (!value)
+        return field;
+    field.Present = true;
+    field.Type = value->Type;
+    const std::vector<uint8_t> &data = value->Data;
+    if (value->Type != kTypeBinary) {
+        field.Problem = "it is " + TypeName(value->Type) + ", not REG_BINARY";
+        return field;
+    }
+    if (data.size() < sizeof(RunResultsHeader)) {
+        field.Problem = "it holds " + std::to_string(data.size()) + " bytes, fewer than its header";
+        return field;
+    }
+    field.Version = ReadUlong(data, offsetof(RunResultsHeader, Version));
+    if (field.Version != RUN_RESULTS_VERSION) {
+        field.Problem = "its version " + std::to_string(field.Version) + " is not one this tool reads";
+        return field;
+    }
+    field.Script = ReadUlong(data, offsetof(RunResultsHeader, Script));
+    field.BootCounter = ReadUlong(data, offsetof(RunResultsHeader, BootCounter));
+    field.Flags = ReadUlong(data, offsetof(RunResultsHeader, Flags));
+    const uint32_t count = ReadUlong(data, offsetof(RunResultsHeader, Count));
+    if (count > RUN_RESULTS_MAX_OPERATIONS ||
+        data.size() != sizeof(RunResultsHeader) + (size_t)count * sizeof(RunResultEntry)) {
+        field.Problem = "it holds " + std::to_string(data.size()) + " bytes, not the header and " +
+                        std::to_string(count) + " outcomes";
+        return field;
+    }
+    for (uint32_t i = 0; i < count; i++) {
+        size_t at = sizeof(RunResultsHeader) + (size_t)i * sizeof(RunResultEntry);
+        RunResultField result;
+        result.Status = (int32_t)ReadUlong(data, at + offsetof(RunResultEntry, Status));
+        result.Flags = ReadUlong(data, at + offsetof(RunResultEntry, Flags));
+        field.Operations.push_back(result);
+    }
+    field.Valid = true;
+    return field;
+}
+
+const char *RunResultsScriptName(uint32_t script)
+{
+    switch (script) {
+    case 0: return "one-shot list";
+    case 1: return "setup";
+    case 2: return "revert";
+    case 3: return "clean";
+    default: return "unknown script";
+    }
+}
+
+std::string RunResultText(const RunResultField &result)
+{
+    if (result.Flags & RUN_RESULT_SKIPPED)
+        return "skipped: an earlier failure ended the script";
+    if ((result.Flags & RUN_RESULT_DEFERRED) && !(result.Flags & RUN_RESULT_DEFERRED_RAN))
+        return "deferred; the deferred run has not run it";
+    std::string text = sk::StatusText(result.Status);
+    if (result.Flags & RUN_RESULT_DEFERRED)
+        return "deferred, then " + text;
+    return text;
+}
+
+std::string RunResultsFlagsText(uint32_t flags)
+{
+    std::string text;
+    auto add = [&](const char *words) { text += (text.empty() ? "" : ", ") + std::string(words); };
+    if (flags & RUN_RESULTS_TRUNCATED)
+        add(("only the first " + std::to_string(RUN_RESULTS_MAX_OPERATIONS) +
+             " operations recorded").c_str());
+    if (flags & RUN_RESULTS_REJECTED)
+        add("the script did not parse and nothing ran");
+    if (flags & RUN_RESULTS_INCOMPLETE)
+        add("the driver had no memory to record the outcomes");
+    return text;
+}
+
+size_t RunResultsFailures(const RunResultsField &results)
+{
+    size_t failures = 0;
+    for (const RunResultField &result : results.Operations) {
+        bool ran = !(result.Flags & RUN_RESULT_SKIPPED) &&
+                   (!(result.Flags & RUN_RESULT_DEFERRED) || (result.Flags & RUN_RESULT_DEFERRED_RAN));
+        failures += ran && !NT_SUCCESS(result.Status);
+    }
+    return failures;
+}
+
+std::vector<std::string> RunResultsLines(const RunResultsField &results)
+{
+    std::vector<std::string> lines;
+    if (!results.Valid) {
+        lines.push_back("unreadable: " + results.Problem);
+        return lines;
+    }
+    const size_t count = results.Operations.size();
+    const size_t failures = RunResultsFailures(results);
+    std::string summary = std::string(RunResultsScriptName(results.Script)) + " at boot " +
+                          std::to_string(results.BootCounter) + ": " + std::to_string(count) +
+                          (count == 1 ? " operation" : " operations");
+    if (count)
+        summary += failures == 0   ? ", no failure"
+                   : failures == 1 ? ", 1 failure"
+                                   : ", " + std::to_string(failures) + " failures";
+    std::string flags = RunResultsFlagsText(results.Flags);
+    if (!flags.empty())
+        summary += " (" + flags + ")";
+    lines.push_back(summary);
+    for (size_t i = 0; i < count; i++)
+        lines.push_back(std::to_string(i + 1) + ". " + RunResultText(results.Operations[i]));
+    return lines;
+}
+
+void WriteRunResultsJson(JsonWriter *json, const RunResultsField &results)
+{
+    if (!results.Present) {
+        json->Null();
+        return;
+    }
+    json->BeginObject();
+    json->Member("valid", results.Valid);
+    json->Key("problem");
+    if (results.Valid)
+        json->Null();
+    else
+        json->String(results.Problem);
+    if (results.Valid) {
+        json->Member("version", (unsigned)results.Version);
+        json->Member("script", RunResultsScriptName(results.Script));
+        json->Member("bootCounter", (unsigned)results.BootCounter);
+        json->Member("truncated", (results.Flags & RUN_RESULTS_TRUNCATED) != 0);
+        json->Member("rejected", (results.Flags & RUN_RESULTS_REJECTED) != 0);
+        json->Member("incomplete", (results.Flags & RUN_RESULTS_INCOMPLETE) != 0);
+        json->Member("failures", (unsigned long long)RunResultsFailures(results));
+        json->Key("operations").BeginArray();
+        for (size_t i = 0; i < results.Operations.size(); i++) {
+            const RunResultField &result = results.Operations[i];
+            const bool skipped = (result.Flags & RUN_RESULT_SKIPPED) != 0;
+            const bool deferred = (result.Flags & RUN_RESULT_DEFERRED) != 0;
+            const bool deferredRan = (result.Flags & RUN_RESULT_DEFERRED_RAN) != 0;
+            json->BeginObject();
+            json->Member("index", (unsigned long long)(i + 1));
+            json->Member("skipped", skipped);
+            json->Member("deferred", deferred);
+            json->Member("deferredRan", deferredRan);
+            json->Key("status");
+            if (skipped || (deferred && !deferredRan)) {
+                json->Null();
+            } else {
+                char hex[16];
+                std::snprintf(hex, sizeof(hex), "0x%08X", (unsigned)result.Status);
+                const char *name = sk::StatusName((NTSTATUS)result.Status);
+                json->BeginObject();
+                json->Member("code", (unsigned)(uint32_t)result.Status);
+                json->Member("hex", std::string(hex));
+                json->Key("name");
+                if (name)
+                    json->String(name);
+                else
+                    json->Null();
+                json->EndObject();
+            }
+            json->EndObject();
+        }
+        json->EndArray();
+    }
+    json->EndObject();
+}
 
 ScriptField InterpretScript(const Value *value)
 {
@@ -141,6 +326,7 @@ DriverState InterpretSnapshot(const Snapshot &snapshot)
     state.ImproperShutdown = parameters->FindValue(u"ImproperShutdown") != nullptr;
     state.SystemRoot = AsString(parameters->FindValue(u"SystemRoot"));
     state.OneShotList = InterpretScript(parameters->FindValue(kOneShotListName));
+    state.OneShotResults = InterpretRunResults(parameters->FindValue(kOneShotResultsName));
     for (const Key &subkey : parameters->Subkeys)
         state.Packages.push_back(ReadPackage(subkey));
     return state;

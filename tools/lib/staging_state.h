@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+namespace qelmbar {
+class JsonWriter;
+}
+
 namespace qelmbar::staging {
 
 /* Paths below Services, and names. */
@@ -48,6 +52,49 @@ struct ScriptField {
     int32_t Status = 0; /* the parser's verdict when it refuses the script */
 };
 
+/* The record the driver keeps of a script's last run
+ * (LastBootTimeOperationsResults, LastRunResults): one outcome per
+ * operation in script order. */
+struct RunResultField {
+    int32_t Status = 0;
+    uint32_t Flags = 0; /* RUN_RESULT_DEFERRED, _DEFERRED_RAN, _SKIPPED */
+};
+struct RunResultsField {
+    bool Present = false;
+    uint32_t Type = kTypeNone;
+    /* A REG_BINARY of a version this tool reads, whole; otherwise Problem
+     * says what is wrong with it. */
+    bool Valid = false;
+    std::string Problem;
+    uint32_t Version = 0;
+    uint32_t Script = 0; /* 0 one-shot list, 1 setup, 2 revert, 3 clean */
+    uint32_t BootCounter = 0;
+    uint32_t Flags = 0; /* RUN_RESULTS_TRUNCATED, _REJECTED, _INCOMPLETE */
+    std::vector<RunResultField> Operations;
+};
+/* Reads a stored record; a missing value gives Present false. */
+RunResultsField InterpretRunResults(const Value *value);
+/* "one-shot list", "setup", "revert", "clean". */
+const char *RunResultsScriptName(uint32_t script);
+/* What one outcome says, with the status by name: "STATUS_SUCCESS",
+ * "deferred, then STATUS_ACCESS_DENIED (0xC0000022)", "skipped". */
+std::string RunResultText(const RunResultField &result);
+/* The header's flags in words: "", "truncated", ...; several joined by
+ * ", ". */
+std::string RunResultsFlagsText(uint32_t flags);
+/* Operations that failed (the deferred run's answer for a deferred one). */
+size_t RunResultsFailures(const RunResultsField &results);
+
+/* The record as text: a summary ("setup at boot 3: 2 operations, 1
+ * failure"), then one line per operation ("1. STATUS_SUCCESS (0x00000000)"),
+ * or the reason it cannot be read. */
+std::vector<std::string> RunResultsLines(const RunResultsField &results);
+/* The record as a JSON value (null when it is missing). */
+void WriteRunResultsJson(JsonWriter *json, const RunResultsField &results);
+
+constexpr char16_t kOneShotResultsName[] = u"LastBootTimeOperationsResults";
+constexpr char16_t kPackageResultsName[] = u"LastRunResults";
+
 struct PackageField {
     std::u16string Name;
     /* The default value: the state, when it is a string. */
@@ -61,6 +108,8 @@ struct PackageField {
     bool SetUp = false;
     DwordField StartBootCounter, StartTickCounter, BootTimeout, TickTimeout, LastPackageError;
     ScriptField Setup, Revert, Clean;
+    /* What the package's last script run did, as the driver recorded it. */
+    RunResultsField LastRunResults;
     /* For a package: why the next boot would make it "Corrupted" instead
      * of running it ("" when it would not), and the status it would record. */
     std::string Problem;
@@ -78,6 +127,8 @@ struct DriverState {
     bool ImproperShutdown = false; /* the marker is present */
     std::optional<std::u16string> SystemRoot;
     ScriptField OneShotList;
+    /* What the one-shot list did when it last ran. */
+    RunResultsField OneShotResults;
     /* Every subkey of Parameters, in the registry's order. */
     std::vector<PackageField> Packages;
 

@@ -251,6 +251,51 @@ void PrintState(const char *label, const staging::DriverState &state)
     }
 }
 
+bool SameRecord(const staging::RunResultsField &a, const staging::RunResultsField &b)
+{
+    return staging::RunResultsLines(a) == staging::RunResultsLines(b) && a.Present == b.Present;
+}
+
+/* The records of script runs the driver wrote on the machine in this
+ * boot, read back from its SYSTEM hive: those that differ from before. */
+struct Recorded {
+    const staging::PackageField *Package; /* null for the one-shot list's */
+    const staging::RunResultsField *Results;
+};
+
+std::vector<Recorded> RecordedInBoot(const BootResult &boot)
+{
+    std::vector<Recorded> recorded;
+    if (boot.After.OneShotResults.Present &&
+        !SameRecord(boot.After.OneShotResults, boot.Before.OneShotResults))
+        recorded.push_back({ nullptr, &boot.After.OneShotResults });
+    for (const staging::PackageField &package : boot.After.Packages) {
+        if (!package.LastRunResults.Present)
+            continue;
+        const staging::RunResultsField *before = nullptr;
+        for (const staging::PackageField &old : boot.Before.Packages) {
+            if (old.Name == package.Name)
+                before = &old.LastRunResults;
+        }
+        if (before && SameRecord(*before, package.LastRunResults))
+            continue;
+        recorded.push_back({ &package, &package.LastRunResults });
+    }
+    return recorded;
+}
+
+void PrintRecorded(const BootResult &boot)
+{
+    for (const Recorded &record : RecordedInBoot(boot)) {
+        std::vector<std::string> lines = staging::RunResultsLines(*record.Results);
+        std::string name = record.Package ? "package " + U8(record.Package->Name) + " LastRunResults"
+                                          : "LastBootTimeOperationsResults";
+        std::printf("  recorded on the machine, %s: %s\n", name.c_str(), lines[0].c_str());
+        for (size_t i = 1; i < lines.size(); i++)
+            std::printf("    %s\n", lines[i].c_str());
+    }
+}
+
 std::string EndText(const BootResult &boot)
 {
     const qm::BootReport &report = boot.Report;
@@ -307,6 +352,7 @@ void PrintBoot(const BootResult &boot, unsigned total)
         }
     }
     PrintState("after", boot.After);
+    PrintRecorded(boot);
     for (const std::string &error : report.systemErrors)
         std::printf("  system error: %s\n", error.c_str());
     for (const std::string &violation : report.violations)
@@ -466,6 +512,20 @@ void JsonBoot(JsonWriter &json, const BootResult &boot,
     json.EndObject();
 
     JsonState(json, "after", boot.After);
+    json.Key("recorded").BeginArray();
+    for (const Recorded &record : RecordedInBoot(boot)) {
+        json.BeginObject();
+        json.Key("package");
+        if (record.Package)
+            json.String(U8(record.Package->Name));
+        else
+            json.Null();
+        json.Member("value", record.Package ? "LastRunResults" : "LastBootTimeOperationsResults");
+        json.Key("results");
+        staging::WriteRunResultsJson(&json, *record.Results);
+        json.EndObject();
+    }
+    json.EndArray();
     json.Key("systemErrors").BeginArray();
     for (const std::string &error : report.systemErrors)
         json.String(error);

@@ -5,6 +5,7 @@
 #include "simkernel/status_names.h"
 #include "tools/qelmbar/command.h"
 #include "tools/qelmbar/staging_command.h"
+#include "tools/qelmbar/status_scripts.h"
 
 #include <cstdio>
 
@@ -17,7 +18,7 @@ using namespace qelmbar::staging;
 const char kName[] = "status";
 
 const char kHelp[] =
-    "Usage: qelmbar status [TARGET] [--json]\n"
+    "Usage: qelmbar status [TARGET] [--scripts] [--json]\n"
     "\n"
     "Shows what the target holds of the driver, as the driver will read it at\n"
     "the next boot: whether its service is installed and how (Type, Start,\n"
@@ -26,11 +27,21 @@ const char kHelp[] =
     "operations, and every key below Parameters with its state, its progress\n"
     "and its LastPackageError by NT status name.  Scripts are counted with the\n"
     "driver's own parser; a package that the next boot would mark \"Corrupted\"\n"
-    "is shown with the reason.\n"
+    "is shown with the reason.  What the last run of the one-shot list and of\n"
+    "each package's script did, as the driver recorded it, follows with every\n"
+    "operation's status by name.\n"
+    "\n"
+    "With --scripts it lists instead every staged operation of the one-shot\n"
+    "list and of each package's setup, revert and clean, numbered in its script\n"
+    "as the driver counts them, with a warning beside each source (file,\n"
+    "directory, key or value) that the target does not hold.  A machine's files\n"
+    "and hives are checked; a hive file's own keys only; the live registry's\n"
+    "not at all, and what is not checked is marked so.\n"
     "\n"
     "Options:\n"
-    "      --json  print the same as one JSON object on stdout\n"
-    "  -h, --help  show this help and exit\n"
+    "      --scripts  list the staged operations and check their sources\n"
+    "      --json     print the same as one JSON object on stdout\n"
+    "  -h, --help     show this help and exit\n"
     "\n"
     "%s"
     "\n"
@@ -106,6 +117,16 @@ std::string Progress(const PackageField &p)
     return text + ", unless that boot follows an improper shutdown";
 }
 
+/* What the driver recorded of a script's last run: a summary line after
+ * the label, then each operation indented. */
+void PrintRunResults(const char *label, const char *indent, const RunResultsField &results)
+{
+    std::vector<std::string> lines = RunResultsLines(results);
+    std::printf("%s: %s\n", label, lines[0].c_str());
+    for (size_t i = 1; i < lines.size(); i++)
+        std::printf("%s%s\n", indent, lines[i].c_str());
+}
+
 void PrintText(const Target &target, const DriverState &s)
 {
     std::printf("Target: %s (%s)\n", TargetName(target).c_str(), s.ControlSet.c_str());
@@ -143,6 +164,8 @@ void PrintText(const Target &target, const DriverState &s)
     std::printf("One-shot list: %s\n", s.OneShotList.Present
                                            ? (ScriptText(s.OneShotList) + ", for the next boot").c_str()
                                            : "none");
+    if (s.OneShotResults.Present)
+        PrintRunResults("Last one-shot run", "  ", s.OneShotResults);
     std::printf("Packages: %zu staged (%zu key%s below Parameters)\n", s.StagedPackages(),
                 s.Packages.size(), s.Packages.size() == 1 ? "" : "s");
     for (const PackageField &p : s.Packages) {
@@ -153,6 +176,8 @@ void PrintText(const Target &target, const DriverState &s)
                     ScriptText(p.Revert).c_str(), ScriptText(p.Clean).c_str());
         if (p.LastPackageError.Value)
             std::printf("    LastPackageError %s\n", sk::StatusText((NTSTATUS)*p.LastPackageError.Value).c_str());
+        if (p.LastRunResults.Present)
+            PrintRunResults("    Last run", "      ", p.LastRunResults);
     }
 }
 
@@ -236,6 +261,8 @@ void PrintJsonState(const Target &target, const DriverState &s)
     json.EndObject();
 
     ScriptMember(&json, "oneShotList", s.OneShotList);
+    json.Key("oneShotResults");
+    WriteRunResultsJson(&json, s.OneShotResults);
 
     json.Member("stagedPackages", s.StagedPackages());
     json.Key("packages").BeginArray();
@@ -262,6 +289,8 @@ void PrintJsonState(const Target &target, const DriverState &s)
             StatusMember(&json, "status", (uint32_t)p.ProblemStatus);
             json.EndObject();
         }
+        json.Key("lastRunResults");
+        WriteRunResultsJson(&json, p.LastRunResults);
         json.EndObject();
     }
     json.EndArray();
@@ -274,9 +303,13 @@ int RunStatus(const std::vector<std::string> &args)
     StagingArgs parsed;
     TargetState opened;
     int status = kExitOk;
-    if (!OpenTargetState(kName, kHelp, args, {}, &parsed, &opened, &status))
+    bool scripts = false;
+    if (!OpenTargetState(kName, kHelp, args, { { "scripts", 0, &scripts } }, &parsed, &opened,
+                         &status))
         return status;
-    if (parsed.Json)
+    if (scripts)
+        PrintStagedScripts(opened, parsed.Json);
+    else if (parsed.Json)
         PrintJsonState(*opened.Target, opened.State);
     else
         PrintText(*opened.Target, opened.State);
