@@ -80,7 +80,14 @@ const char kHelp[] =
     "      --lazy-flush         flush every changed hive once the system has run, as\n"
     "                           the lazy writer would (otherwise only the driver's own\n"
     "                           flushes and the shutdown's reach the disk)\n"
-    "      --scratch            boot a copy of MACHINE and leave MACHINE as it was\n"
+    "      --scratch            boot a copy of MACHINE and leave MACHINE as it was (the\n"
+    "                           copy is thrown away, so the host need not sync it)\n"
+    "      --no-sync            do not fsync MACHINE's files on the host when the\n"
+    "                           simulated system flushes them: faster, but a crash of\n"
+    "                           the host may leave MACHINE damaged\n"
+    "      --watchdog SECONDS   stop a boot that has not ended after SECONDS of real\n"
+    "                           time (default 120; 0: never) and report what it\n"
+    "                           did up to then\n"
     "      --json               the report as JSON, on standard output\n"
     "      --fail-on-error      exit 1 as well when an operation failed or was\n"
     "                           skipped\n"
@@ -390,8 +397,10 @@ void JsonBoot(JsonWriter &json, const BootResult &boot)
     json.BeginObject();
     json.Member("boot", boot.Number);
     json.Member("completed", report.completed);
-    if (!report.completed)
+    if (!report.completed) {
         json.Member("failure", report.failure);
+        json.Member("watchdog", report.watchdogFired);
+    }
     json.Member("clean", boot.Clean());
     json.Member("uptimeSeconds", (unsigned long long)boot.Options.uptimeSeconds);
     json.Member("platformCalls", (unsigned long long)report.platformCalls);
@@ -497,7 +506,8 @@ public:
     }
     bool Make(const std::string &machine, std::string *copy, std::string *error)
     {
-        std::string pattern = (fs::temp_directory_path() / "qelmbar-simulate-XXXXXX").string();
+        std::string pattern =
+            (fs::path(qm::ScratchParent(machine, 1)) / "qelmbar-simulate-XXXXXX").string();
         if (!mkdtemp(pattern.data())) {
             *error = "cannot make a temporary directory";
             return false;
@@ -515,8 +525,8 @@ int RunSimulate(const std::vector<std::string> &args)
 {
     bool help = false, softwareLoaded = false, bootDevice = false, noArcPath = false;
     bool noRenameKey = false, lazyFlush = false, scratch = false, json = false;
-    bool failOnError = false;
-    std::string boots, uptime, off, windows, journal, sweep;
+    bool failOnError = false, noSync = false;
+    std::string boots, uptime, off, windows, journal, sweep, watchdog;
     std::vector<std::string> powerLosses, operands;
     int status = kExitOk;
     if (!ParseFlags(kName, args,
@@ -533,6 +543,8 @@ int RunSimulate(const std::vector<std::string> &args)
                       { "journal", 0, nullptr, &journal },
                       { "sweep", 0, nullptr, &sweep },
                       { "scratch", 0, &scratch },
+                      { "no-sync", 0, &noSync },
+                      { "watchdog", 0, nullptr, &watchdog },
                       { "json", 0, &json },
                       { "fail-on-error", 0, &failOnError },
                       { "help", 'h', &help } },
@@ -563,6 +575,11 @@ int RunSimulate(const std::vector<std::string> &args)
             return status;
         plan.Options.offSeconds = number;
     }
+    if (!watchdog.empty()) {
+        if (!ParseNumber(kName, "--watchdog", watchdog, 0, 7ull * 86400, &number, &status))
+            return status;
+        plan.Options.watchdogSeconds = (unsigned)number;
+    }
     if (!windows.empty() && !ParseVersion(windows, &plan.Options, &status))
         return status;
     for (const std::string &loss : powerLosses) {
@@ -574,6 +591,7 @@ int RunSimulate(const std::vector<std::string> &args)
     plan.Options.arcPathOpens = !noArcPath;
     plan.Options.renameKeyExported = !noRenameKey;
     plan.Options.lazyFlush = lazyFlush;
+    plan.Options.hostSync = !noSync && !scratch;
     SweepRequest request;
     if (!journal.empty()) {
         sk::SurvivingJournal surviving;
