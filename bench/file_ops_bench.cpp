@@ -189,7 +189,7 @@ int Run(const fs::path &scratch, bool quick)
         holds = DeepCopy(volume, depth) && holds;
 
     const int rounds = quick ? 3 : 5;
-    const size_t big = quick ? (32u << 20) : (256u << 20);
+    const size_t big = quick ? (16u << 20) : (256u << 20);
     std::printf("CopyFile in process, %zu MiB, against cp; %d rounds\n", big >> 20, rounds);
     WriteFile(volume / "big.bin", big);
     {
@@ -208,7 +208,7 @@ int Run(const fs::path &scratch, bool quick)
     fs::remove(volume / "big.bin");
     fs::remove(volume / "copy.bin");
 
-    const int files = quick ? 200 : 4000;
+    const int files = quick ? 100 : 4000;
     std::printf("CopyDir in process, %d files of 2 KiB in 40 directories, against cp -r; %d rounds\n",
                 files, rounds);
     for (int f = 0; f < files; f++) {

@@ -188,8 +188,8 @@ class Bench:
             os.makedirs(d, exist_ok=True)
             with open(os.path.join(d, "f%05d.dll" % i), "wb") as f:
                 f.write(os.urandom(4096))
-        print("scratch: simulate --scratch of a machine of %d files of 4 KiB (beside: cp -a); %d rounds"
-              % (files, self.rounds), flush=True)
+        print("scratch: simulate --scratch of a machine of %d files of 4 KiB%s; %d rounds"
+              % (files, "" if self.o.quick else " (beside: cp -a)", self.rounds), flush=True)
         copy = os.path.join(self.work, "cp-a")
 
         def cp():
@@ -197,14 +197,19 @@ class Bench:
             shutil.rmtree(copy)
             return t
 
-        times = self.rounds_of([("simulate", lambda: timed([self.q, "simulate", "--scratch", m])),
-                                ("cp-a", cp)])
+        contenders = [("simulate", lambda: timed([self.q, "simulate", "--scratch", m]))]
+        if not self.o.quick:
+            contenders.append(("cp-a", cp))
+        times = self.rounds_of(contenders)
         print("  simulate --scratch: " + describe(times["simulate"]))
-        print("  cp -a (beside):     " + describe(times["cp-a"]))
+        beside = ""
+        if "cp-a" in times:
+            print("  cp -a (beside):     " + describe(times["cp-a"]))
+            beside = "; cp -a on the same disk %.3f" % statistics.median(times["cp-a"])
         t = statistics.median(times["simulate"])
         self.report.goal("simulate --scratch, 5,000 files", "%7.3f s" % t, "< 1 s", t < 1.0,
-                         "spread %.3f .. %.3f; cp -a %.3f" % (min(times["simulate"]), max(times["simulate"]),
-                                                               statistics.median(times["cp-a"])))
+                         "spread %.3f .. %.3f%s" % (min(times["simulate"]), max(times["simulate"]),
+                                                    beside))
 
     def sweep(self):
         m = self.sample_machine("sweep")
@@ -264,12 +269,13 @@ class Bench:
             print("  %-9s %s  (%s)" % (name, describe(times[name]), describe(mbs, "MiB/s")))
         print("  throughput of simulate / dd: " + describe(ratios, "x"))
         r = statistics.median(ratios)
-        self.report.goal("CopyFile %d MiB vs dd, %s" % (mib, label), "%5.2fx" % r, ">= 0.9x",
+        self.report.goal("CopyFile %d MiB vs dd, %s" % (mib, label), "%5.2fx" % r,
+                         ">= 0.9x" + (" (at 1 GiB; a boot weighs on small sizes)" if self.o.quick else ""),
                          r >= 0.9, "spread %.2f .. %.2f; cp %.0f MiB/s (not synced)"
                          % (min(ratios), max(ratios), mib / statistics.median(times["cp"])))
 
     def copydir(self, cold):
-        files = 200 if self.o.quick else 10000
+        files = 100 if self.o.quick else 10000
         m = os.path.join(self.work, "copydir")
         if not os.path.isdir(m):
             self.qelmbar("machine", "create", "-q", m)
@@ -307,7 +313,7 @@ class Bench:
         print("  throughput of simulate / copy+fsync: " + describe(ratios, "x"))
         r = statistics.median(ratios)
         self.report.goal("CopyDir %d files vs copy+fsync, %s" % (files, label), "%5.2fx" % r,
-                         ">= 0.8x", r >= 0.8, "spread %.2f .. %.2f; cp -r %.3f s (not synced)"
+                         ">= 0.8x" + (" (at 10,000 files)" if self.o.quick else ""), r >= 0.8, "spread %.2f .. %.2f; cp -r %.3f s (not synced)"
                          % (min(ratios), max(ratios), statistics.median(times["cp-r"])))
 
 

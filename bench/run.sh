@@ -29,10 +29,15 @@ while [ $# -gt 0 ]; do
   shift
 done
 targets="qelmbar qelmbar_fsync_copy qelmbar_file_bench"
-if grep -q '^qelmbar_bench:' <(ninja -C "$build" -t targets all 2>/dev/null); then
+if [ ! -f "$build/build.ninja" ] ||
+   grep -q '^qelmbar_bench:' <(ninja -C "$build" -t targets all 2>/dev/null); then
   targets="$targets qelmbar_bench"
 fi
-cmake --build "$build" --target $targets >/dev/null
+# A build tree is brought up to date; a directory of programs alone
+# (tools/qelmbar, bench/...) is run as it is.
+if [ -f "$build/build.ninja" ]; then
+  cmake --build "$build" --target $targets >/dev/null
+fi
 
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT

@@ -706,6 +706,15 @@ int RunSimulate(const std::vector<std::string> &args)
             return fail(operands[0] + ": boot " + std::to_string(done.Number) +
                             " did not complete: " + done.Report.failure,
                         kExitTrouble);
+        /* The account parses scripts here with the driver's parser, whose
+         * freed blocks the pool keeps in quarantine; every boot's child
+         * starts as a copy of this process and frees them all again.  Once
+         * nothing is left over, a fresh kernel keeps the next child small. */
+        if (size_t left = sk::PoolOutstandingBlocks())
+            return fail("internal error: the driver's parser left " + std::to_string(left) +
+                            " pool blocks behind",
+                        kExitTrouble);
+        sk::ResetKernel();
     }
 
     bool allClean = true, allRan = true;
