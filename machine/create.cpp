@@ -66,32 +66,55 @@ bool CopyAttributes(int from, int to, const std::string &where, std::string *err
     return true;
 }
 
-/* The data of one regular file: a reflink where the file system shares
- * extents, else a copy in the kernel, else through a buffer. */
-bool CopyData(int from, int to, off_t size, bool *tryClone)
+/* How the data of a file may be copied on this pair of file systems; each
+ * way the host refuses once is not tried again. */
+struct CopyWays {
+    bool clone = true;
+    bool inKernel = true;
+    /* Bytes the copy may still take (each entry counts its blocks and one
+     * more page); past it the copy stops with overBudget set. */
+    uint64_t budget = UINT64_MAX;
+    bool overBudget = false;
+
+    bool Take(const struct stat &st)
+    {
+        const uint64_t bytes = (uint64_t)st.st_blocks * 512 + 4096;
+        if (bytes > budget) {
+            overBudget = true;
+            return false;
+        }
+        budget -= bytes;
+        return true;
+    }
+};
+
+/* The data of one regular file of size bytes: a reflink where the file
+ * system shares extents, else a copy in the kernel, else through a
+ * buffer. */
+bool CopyData(int from, int to, off_t size, CopyWays *ways)
 {
     if (size == 0)
         return true;
-    if (*tryClone) {
+    if (ways->clone) {
         if (ioctl(to, FICLONE, from) == 0)
             return true;
         /* A file system without shared extents says so for every file. */
         if (errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL || errno == EXDEV)
-            *tryClone = false;
+            ways->clone = false;
     }
     off_t done = 0;
-    while (done < size) {
+    while (ways->inKernel && done < size) {
         ssize_t n = copy_file_range(from, nullptr, to, nullptr, (size_t)(size - done), 0);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL))
+            ways->inKernel = false;
         if (n <= 0)
             break;
         done += n;
     }
-    if (done == size)
-        return true;
-    /* The host refused the copy in the kernel (another file system, an
-     * old kernel): the rest through a buffer. */
+    /* The rest through a buffer, up to the size the file had; a file that
+     * grows meanwhile is copied as far as it goes. */
     char buffer[65536];
     for (;;) {
         ssize_t n = pread(from, buffer, sizeof(buffer), done);
@@ -110,6 +133,8 @@ bool CopyData(int from, int to, off_t size, bool *tryClone)
             written += w;
         }
         done += n;
+        if (done >= size && (size_t)n < sizeof(buffer))
+            return true;
     }
 }
 
@@ -128,7 +153,7 @@ struct Descriptor {
 
 /* Copies the entries of directory from (open) into directory to (open),
  * depth first; where names the target for messages. */
-bool CopyTree(int from, int to, const std::string &where, int depth, bool *tryClone,
+bool CopyTree(int from, int to, const std::string &where, int depth, CopyWays *ways,
               std::string *error)
 {
     if (depth > 4096) {
@@ -164,6 +189,11 @@ bool CopyTree(int from, int to, const std::string &where, int depth, bool *tryCl
             ok = false;
             break;
         }
+        if (!ways->Take(st)) {
+            SetError(error, where + ": the copy would take more room than it may");
+            ok = false;
+            break;
+        }
         if (S_ISLNK(st.st_mode)) {
             std::vector<char> link((size_t)st.st_size + 2);
             ssize_t n = readlinkat(from, name, link.data(), link.size() - 1);
@@ -185,7 +215,7 @@ bool CopyTree(int from, int to, const std::string &where, int depth, bool *tryCl
                 ok = false;
                 break;
             }
-            ok = CopyTree(source.fd, copy.fd, target, depth + 1, tryClone, error) &&
+            ok = CopyTree(source.fd, copy.fd, target, depth + 1, ways, error) &&
                  CopyAttributes(source.fd, copy.fd, target, error);
             if (ok && fchmod(copy.fd, st.st_mode & 07777) != 0) {
                 SetError(error, target + ": " + strerror(errno));
@@ -195,7 +225,7 @@ bool CopyTree(int from, int to, const std::string &where, int depth, bool *tryCl
             Descriptor source(openat(from, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
             Descriptor copy(openat(to, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                    st.st_mode & 07777));
-            if (source.fd < 0 || copy.fd < 0 || !CopyData(source.fd, copy.fd, st.st_size, tryClone)) {
+            if (source.fd < 0 || copy.fd < 0 || !CopyData(source.fd, copy.fd, st.st_size, ways)) {
                 SetError(error, target + ": " + strerror(errno));
                 ok = false;
                 break;
@@ -297,7 +327,30 @@ bool CreateMachine(const std::string &dir, std::string *error)
     return true;
 }
 
-bool CopyMachine(const std::string &src, const std::string &dst, std::string *error)
+namespace {
+
+/* The memory file system, when it is writable and keeps user extended
+ * attributes (simkernel keeps NT's attributes there); *room is a tenth of
+ * its free space. */
+bool MemoryScratch(uint64_t *room)
+{
+    const char memory[] = "/dev/shm";
+    struct statvfs vfs;
+    if (access(memory, W_OK) != 0 || statvfs(memory, &vfs) != 0)
+        return false;
+    *room = (uint64_t)vfs.f_bavail * vfs.f_frsize / 10;
+    std::string probe = std::string(memory) + "/qelmbar-probe-XXXXXX";
+    const int fd = mkstemp(probe.data());
+    if (fd < 0)
+        return false;
+    const bool attributes = fsetxattr(fd, "user.qelmbar-probe", "1", 1, 0) == 0;
+    close(fd);
+    unlink(probe.c_str());
+    return attributes;
+}
+
+bool CopyMachineWithin(const std::string &src, const std::string &dst, CopyWays *ways,
+                       std::string *error)
 {
     std::error_code ec;
     if (!fs::is_directory(src, ec)) {
@@ -322,8 +375,7 @@ bool CopyMachine(const std::string &src, const std::string &dst, std::string *er
         SetError(error, (from.fd < 0 ? src : dst) + ": " + strerror(errno));
         return false;
     }
-    bool tryClone = true;
-    if (!CopyTree(from.fd, to.fd, dst, 0, &tryClone, error) ||
+    if (!CopyTree(from.fd, to.fd, dst, 0, ways, error) ||
         !CopyAttributes(from.fd, to.fd, dst, error))
         return false;
     if (fchmod(to.fd, st.st_mode & 07777) != 0) {
@@ -333,16 +385,24 @@ bool CopyMachine(const std::string &src, const std::string &dst, std::string *er
     return true;
 }
 
+} // namespace
+
+bool CopyMachine(const std::string &src, const std::string &dst, std::string *error)
+{
+    CopyWays ways;
+    return CopyMachineWithin(src, dst, &ways, error);
+}
+
 std::string ScratchParent(const std::string &dir, unsigned copies)
 {
     std::error_code ec;
     const char *tmpdir = getenv("TMPDIR");
     if (tmpdir && *tmpdir)
         return tmpdir;
-    const char memory[] = "/dev/shm";
-    struct statvfs vfs;
-    if (access(memory, W_OK) == 0 && statvfs(memory, &vfs) == 0) {
-        /* The machine's size, files and directories alike. */
+    uint64_t room = 0;
+    if (MemoryScratch(&room)) {
+        /* The machine's size, files and directories alike, as the copy
+         * counts it. */
         uint64_t bytes = 0;
         for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
              it.increment(ec)) {
@@ -350,19 +410,45 @@ std::string ScratchParent(const std::string &dir, unsigned copies)
             if (lstat(it->path().c_str(), &st) == 0)
                 bytes += (uint64_t)st.st_blocks * 512 + 4096;
         }
-        const uint64_t room = (uint64_t)vfs.f_bavail * vfs.f_frsize / 10;
-        /* simkernel keeps NT's attributes in user extended attributes. */
-        std::string probe = std::string(memory) + "/qelmbar-probe-XXXXXX";
-        const int fd = !ec && bytes * copies <= room ? mkstemp(probe.data()) : -1;
-        if (fd >= 0) {
-            const bool attributes = fsetxattr(fd, "user.qelmbar-probe", "1", 1, 0) == 0;
-            close(fd);
-            unlink(probe.c_str());
-            if (attributes)
-                return memory;
-        }
+        if (!ec && bytes * copies <= room)
+            return "/dev/shm";
     }
     return fs::temp_directory_path(ec).string();
+}
+
+bool MakeScratchCopy(const std::string &dir, const std::string &prefix, std::string *root,
+                     std::string *copy, std::string *error)
+{
+    std::error_code ec;
+    root->clear();
+    std::vector<std::pair<std::string, uint64_t>> places;
+    const char *tmpdir = getenv("TMPDIR");
+    uint64_t room = 0;
+    if (tmpdir && *tmpdir) {
+        places.emplace_back(tmpdir, UINT64_MAX);
+    } else {
+        if (MemoryScratch(&room))
+            places.emplace_back("/dev/shm", room);
+        places.emplace_back(fs::temp_directory_path(ec).string(), UINT64_MAX);
+    }
+    for (const auto &[parent, budget] : places) {
+        std::string pattern = (fs::path(parent) / (prefix + "-XXXXXX")).string();
+        if (!mkdtemp(pattern.data())) {
+            SetError(error, parent + ": cannot make a temporary directory: " + strerror(errno));
+            return false;
+        }
+        *root = pattern;
+        *copy = (fs::path(pattern) / "machine").string();
+        CopyWays ways;
+        ways.budget = budget;
+        if (CopyMachineWithin(dir, *copy, &ways, error))
+            return true;
+        fs::remove_all(pattern, ec);
+        root->clear();
+        if (!ways.overBudget)
+            return false;
+    }
+    return false;
 }
 
 } // namespace qm

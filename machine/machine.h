@@ -81,6 +81,14 @@ bool CopyMachine(const std::string &src, const std::string &dst, std::string *er
  * number of copies of the machine fit in a tenth of its free space;
  * otherwise the system's temporary directory. */
 std::string ScratchParent(const std::string &dir, unsigned copies);
+/* One scratch copy of the machine at dir, in a new directory named
+ * prefix-XXXXXX under $TMPDIR when it is set, else on the memory file
+ * system when the copy fits in a tenth of its free space (counted while
+ * copying, so the machine is read once), else under the system's
+ * temporary directory.  *root is the new directory, which the caller
+ * removes; *copy the machine in it. */
+bool MakeScratchCopy(const std::string &dir, const std::string &prefix, std::string *root,
+                     std::string *copy, std::string *error);
 
 /* ---- reading and changing hive files --------------------------------- */
 

@@ -94,4 +94,27 @@ TEST_F(MachineCopyTest, ATargetThatExistsOrASourceThatDoesNotIsRefused)
     EXPECT_FALSE(fs::exists(root_ / "copy"));
 }
 
+/* Scratch copies go where the user says; otherwise somewhere that takes
+ * the extended attributes a volume keeps. */
+TEST_F(MachineCopyTest, ScratchCopiesGoToTmpdirWhenItIsSetAndElsewhereKeepAttributes)
+{
+    const char *saved = getenv("TMPDIR");
+    const std::string keep = saved ? saved : "";
+    setenv("TMPDIR", root_.c_str(), 1);
+    const std::string chosen = qm::ScratchParent(dir_, 3);
+    unsetenv("TMPDIR");
+    const std::string fallback = qm::ScratchParent(dir_, 3);
+    if (saved)
+        setenv("TMPDIR", keep.c_str(), 1);
+    EXPECT_EQ(chosen, root_.string());
+
+    ASSERT_TRUE(fs::is_directory(fallback)) << fallback;
+    const fs::path probe = fs::path(fallback) / ("qelmbar-scratch-probe-" + std::to_string(getpid()));
+    std::string error;
+    ASSERT_TRUE(qm::CopyMachine(dir_, probe.string(), &error)) << error;
+    BootClean(qm::BootOptions(), probe.string());
+    EXPECT_EQ(ParameterDword(u"BootCounter", probe.string()), 1u) << fallback;
+    fs::remove_all(probe);
+}
+
 } // namespace

@@ -506,15 +506,7 @@ public:
     }
     bool Make(const std::string &machine, std::string *copy, std::string *error)
     {
-        std::string pattern =
-            (fs::path(qm::ScratchParent(machine, 1)) / "qelmbar-simulate-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) {
-            *error = "cannot make a temporary directory";
-            return false;
-        }
-        root_ = pattern;
-        *copy = (fs::path(root_) / "machine").string();
-        return qm::CopyMachine(machine, *copy, error);
+        return qm::MakeScratchCopy(machine, "qelmbar-simulate", &root_, copy, error);
     }
 
 private:
