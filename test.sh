@@ -90,5 +90,8 @@ tail -n 3 build/asan/log
 echo "== tests"
 ctest --test-dir build/host -j "$jobs" --output-on-failure
 
+echo "== benchmarks, quick (printed; a slow machine fails nothing here)"
+bench/run.sh --quick build/host
+
 echo "== Wine scenarios (qelmbar.sys on Wine against the same boots on simulated machines)"
 tests/wine/run.sh build/kernel build/host build/wine-scenarios

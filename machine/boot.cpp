@@ -18,8 +18,11 @@
 #include "simkernel/sim.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace qm {
@@ -45,8 +48,11 @@ public:
     {
     }
 
+    ~BootRun() { StopWatchdog(); }
+
     void Run()
     {
+        StartWatchdog();
         sk::SetViolationHandler([this](const std::string &message) {
             std::lock_guard<std::mutex> guard(mutex_);
             report_.violations.push_back(message);
@@ -152,6 +158,63 @@ public:
     }
 
 private:
+    /* The watchdog: a thread of the child that, once the time is up,
+     * sends the report as it stands and ends the child.  Whoever ends the
+     * child first (the boot's own end, a power loss or the watchdog) takes
+     * ending_; the others wait for the end. */
+    void StartWatchdog()
+    {
+        if (!options_.watchdogSeconds)
+            return;
+        watchdog_ = std::thread([this] {
+            std::unique_lock<std::mutex> lock(watchdogMutex_);
+            const auto deadline = std::chrono::steady_clock::now() +
+                                  std::chrono::seconds(options_.watchdogSeconds);
+            if (watchdogWake_.wait_until(lock, deadline, [this] { return watchdogStop_; }))
+                return;
+            lock.unlock();
+            if (!ClaimEnd())
+                return;
+            {
+                /* The boot's own thread holds mutex_ only briefly; one
+                 * stuck inside it is left to the parent's backstop. */
+                std::unique_lock<std::mutex> guard(mutex_, std::defer_lock);
+                for (int tries = 0; tries < 200 && !guard.try_lock(); tries++)
+                    usleep(10000);
+                if (!guard.owns_lock())
+                    return;
+                report_.watchdogFired = true;
+                report_.failure = "the boot did not end within " +
+                                  std::to_string(options_.watchdogSeconds) +
+                                  " s and was stopped by the watchdog (last stage: " +
+                                  BootStageName(report_.lastStage) + ")";
+                report_.platformCalls = CallsSoFar();
+                CaptureDriver();
+                WriteAll(fd_, EncodeReport(report_));
+            }
+            _exit(0);
+        });
+    }
+
+    void StopWatchdog()
+    {
+        if (!watchdog_.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(watchdogMutex_);
+            watchdogStop_ = true;
+        }
+        watchdogWake_.notify_all();
+        watchdog_.join();
+    }
+
+    /* true for the first to end the child; the others never return. */
+    bool ClaimEnd()
+    {
+        bool expected = false;
+        return ending_.compare_exchange_strong(expected, true);
+    }
+
     /* Calls counted from the driver load, less those of inspections. */
     uint64_t CallsSoFar() { return sk::CallCount() - excluded_; }
 
@@ -280,8 +343,7 @@ private:
      * ends without unwinding anything. */
     [[noreturn]] void PowerOff(const char *routine, uint64_t call)
     {
-        bool expected = false;
-        if (!poweredOff_.compare_exchange_strong(expected, true)) {
+        if (!ClaimEnd()) {
             for (;;)
                 pause();
         }
@@ -303,12 +365,20 @@ private:
 
     void Fail(const std::string &message)
     {
-        report_.failure = message;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            report_.failure = message;
+        }
         Send();
     }
 
     void Send()
     {
+        StopWatchdog();
+        if (!ClaimEnd()) {
+            for (;;)
+                pause();
+        }
         std::lock_guard<std::mutex> guard(mutex_);
         WriteAll(fd_, EncodeReport(report_));
     }
@@ -322,7 +392,11 @@ private:
     std::map<PLIST_ENTRY, Origin> origins_;
     bool deferredRunning_ = false;
     std::atomic<bool> inspecting_{ false };
-    std::atomic<bool> poweredOff_{ false };
+    std::atomic<bool> ending_{ false };
+    std::thread watchdog_;
+    std::mutex watchdogMutex_;
+    std::condition_variable watchdogWake_;
+    bool watchdogStop_ = false;
     std::atomic<uint64_t> excluded_{ 0 };
     LONGLONG clock_ = 0;
 };
@@ -344,7 +418,9 @@ bool Boot(const std::string &dir, const BootOptions &options, BootReport *report
             BootRun run(dir, options, fd);
             run.Run();
         },
-        options.watchdogSeconds, &output, &failure);
+        /* The child's own watchdog reports; this one only ends a child
+         * stuck past it. */
+        options.watchdogSeconds ? options.watchdogSeconds + 10 : 0, &output, &failure);
     if (!ran) {
         report->failure = failure;
         return false;
@@ -354,7 +430,7 @@ bool Boot(const std::string &dir, const BootOptions &options, BootReport *report
         report->failure = "the boot sent no readable report";
         return false;
     }
-    report->completed = report->failure.empty();
+    report->completed = report->failure.empty() && !report->watchdogFired;
     return report->completed;
 }
 

@@ -82,6 +82,7 @@ std::string EncodeReport(const BootReport &r)
     Encoder encoder;
     Encoder *e = &encoder;
     e->Str(r.failure);
+    e->Bool(r.watchdogFired);
     e->U64((uint64_t)r.lastStage);
     e->U64(r.stageCalls.size());
     for (const auto &entry : r.stageCalls) {
@@ -132,6 +133,7 @@ bool DecodeReport(const std::string &bytes, BootReport *r)
 {
     Decoder d(bytes);
     r->failure = d.Str();
+    r->watchdogFired = d.Bool();
     r->lastStage = (BootStage)d.U64();
     r->stageCalls.clear();
     for (uint64_t i = 0, n = d.U64(); i < n && d.Good(); i++) {

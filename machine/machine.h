@@ -75,6 +75,21 @@ bool CreateMachine(const std::string &dir, std::string *error);
  * extended attributes included, so the copy boots as the original would. */
 bool CopyMachine(const std::string &src, const std::string &dst, std::string *error);
 
+/* Where scratch copies of the machine at dir go (copies that are thrown
+ * away: --scratch, sweeps): $TMPDIR when it is set; otherwise a memory
+ * file system (/dev/shm) when it takes extended attributes and the given
+ * number of copies of the machine fit in a tenth of its free space;
+ * otherwise the system's temporary directory. */
+std::string ScratchParent(const std::string &dir, unsigned copies);
+/* One scratch copy of the machine at dir, in a new directory named
+ * prefix-XXXXXX under $TMPDIR when it is set, else on the memory file
+ * system when the copy fits in a tenth of its free space (counted while
+ * copying, so the machine is read once), else under the system's
+ * temporary directory.  *root is the new directory, which the caller
+ * removes; *copy the machine in it. */
+bool MakeScratchCopy(const std::string &dir, const std::string &prefix, std::string *root,
+                     std::string *copy, std::string *error);
+
 /* ---- reading and changing hive files --------------------------------- */
 
 /* Key paths are relative to the hive's root, e.g.
@@ -271,7 +286,10 @@ struct BootOptions {
     /* Runs in the child at every stage reached; a non-empty answer goes to
      * the report.  May use the direct simkernel API and the readers. */
     std::function<std::string(BootStage)> inspect;
-    /* A boot that has not ended by then is killed and reported failed. */
+    /* A boot that has not ended after this many seconds of real time is
+     * stopped and reported failed, with what it did up to then (the trace,
+     * the calls, the last stage); the machine's files stay as the boot
+     * left them.  0: no limit. */
     unsigned watchdogSeconds = 120;
 };
 
@@ -306,6 +324,9 @@ struct BootReport {
      * could not set the machine up or died, with failure saying why. */
     bool completed = false;
     std::string failure;
+    /* The watchdog stopped the boot; the rest of the report is what it had
+     * done by then. */
+    bool watchdogFired = false;
     BootStage lastStage = BootStage::Start;
     /* Calls counted (from the driver load on) when each stage was reached. */
     std::vector<std::pair<BootStage, uint64_t>> stageCalls;

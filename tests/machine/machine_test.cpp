@@ -348,6 +348,61 @@ TEST_F(MachineTraceTest, APowerLossKeepsTheTraceUpToTheCallThatNeverHappened)
     EXPECT_NE(cut, 0u) << "some cut falls between the two copies";
 }
 
+/* ---- the watchdog --------------------------------------------------- */
+
+using MachineWatchdogTest = MachineTest;
+
+/* A boot stuck once the hives are loaded: the watchdog stops it, and the
+ * report still holds what the driver did before, up to the operation left
+ * for the deferred run that never came. */
+TEST_F(MachineWatchdogTest, AStuckBootIsStoppedAndItsReportKeepsWhatRanUpToThen)
+{
+    Write("a.txt", "alpha");
+    StageSoftwareSource();
+    std::string error;
+    ASSERT_TRUE(qm::StageOneShotList(dir_, { CopyFileOp(u"a.txt", u"b.txt"), kSoftwareWrite },
+                                     &error))
+        << error;
+    qm::BootOptions options;
+    options.traceOperations = true;
+    options.watchdogSeconds = 1;
+    options.inspect = [](qm::BootStage stage) -> std::string {
+        if (stage == qm::BootStage::HivesLoaded) {
+            for (;;)
+                pause();
+        }
+        return std::string();
+    };
+    qm::BootReport report;
+    EXPECT_FALSE(qm::Boot(dir_, options, &report));
+    EXPECT_FALSE(report.completed);
+    EXPECT_TRUE(report.watchdogFired);
+    EXPECT_EQ(report.failure, "the boot did not end within 1 s and was stopped by the watchdog "
+                              "(last stage: hives loaded)");
+    EXPECT_EQ(report.lastStage, qm::BootStage::HivesLoaded);
+    EXPECT_FALSE(report.powerLost);
+    EXPECT_TRUE(report.entryReturned);
+    EXPECT_EQ(report.entryStatus, STATUS_SUCCESS);
+    EXPECT_EQ(report.bootCounter, 1u);
+    ASSERT_TRUE(report.CallsAt(qm::BootStage::HivesLoaded));
+    EXPECT_EQ(report.platformCalls, *report.CallsAt(qm::BootStage::HivesLoaded));
+    EXPECT_EQ(Describe(report.trace),
+              (std::vector<std::string>{
+                  "run one-shot list",
+                  "op one-shot list #0 STATUS_SUCCESS (0x00000000)",
+                  "op one-shot list #1 STATUS_FAIL_CHECK (0xC0000229) deferred",
+              }));
+    EXPECT_EQ(Read("b.txt"), "alpha") << "what the boot pass did stays on the volume";
+    EXPECT_EQ(ParameterDword(u"ImproperShutdown"), 1u) << "the marker was flushed; no shutdown";
+
+    /* Without a watchdog the same boot ends in order. */
+    options.watchdogSeconds = 0;
+    options.inspect = nullptr;
+    report = BootClean(options);
+    EXPECT_FALSE(report.watchdogFired);
+    EXPECT_EQ(report.lastStage, qm::BootStage::HivesFlushed);
+}
+
 /* ---- packages across boots --------------------------------------------- */
 
 using MachinePackageTest = MachineTest;

@@ -237,6 +237,8 @@ TEST_F(SimulateTest, UsageErrorsAndMachinesThatAreNone)
                                                 { "--power-loss", "3:uptime" },
                                                 { "--power-loss", "call=x" },
                                                 { "--windows", "10.0" },
+                                                { "--watchdog", "soon" },
+                                                { "--watchdog", "-1" },
                                                 { "--uptime" } }) {
         ToolOutcome run = Simulate(args);
         EXPECT_EQ(run.Status, 2) << args[0];

@@ -181,7 +181,8 @@ bool SimulateBoot(const std::string &dir, unsigned number, const qm::BootOptions
     for (size_t s = 0; s < result->Scripts.size(); s++) {
         ScriptResult &script = result->Scripts[s];
         const std::vector<bool> &ran = seen[Place(script.Kind, script.Package)];
-        const bool cutShort = report.powerLost && s + 1 == result->Scripts.size() &&
+        const bool cutShort = (report.powerLost || report.watchdogFired) &&
+                              s + 1 == result->Scripts.size() &&
                               !lastRunDeferred;
         bool interrupted = false;
         for (size_t n = 0; n < script.Operations.size(); n++) {
@@ -198,7 +199,7 @@ bool SimulateBoot(const std::string &dir, unsigned number, const qm::BootOptions
             }
         }
     }
-    if (report.powerLost && lastRunDeferred) {
+    if ((report.powerLost || report.watchdogFired) && lastRunDeferred) {
         /* Cut in the deferred run, which runs what waited in order: the
          * first that did not finish was under way. */
         bool interrupted = false;

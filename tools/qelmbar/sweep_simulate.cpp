@@ -50,7 +50,9 @@ bool ParseJournal(const std::string &text, sk::SurvivingJournal *surviving)
 
 int RunSweep(const SweepRequest &request)
 {
-    std::string pattern = (fs::temp_directory_path() / "qelmbar-sweep-XXXXXX").string();
+    /* The base, a reference or cut, and the copy of a boot in between. */
+    std::string pattern =
+        (fs::path(qm::ScratchParent(request.machine, 3)) / "qelmbar-sweep-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
         PrintError("cannot make a temporary directory");
         return kExitTrouble;
