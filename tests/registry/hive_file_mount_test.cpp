@@ -81,4 +81,21 @@ TEST_F(HiveFileMountTest, AReadMountsTheFileAndAWriteThereWaits)
     EXPECT_EQ(FileBytes(), bytes_) << "a hive only read is not written back";
 }
 
+/* A mount whose root key cannot be opened is taken back: the read waits
+ * for the deferred run and no hive stays mounted. */
+TEST_F(HiveFileMountTest, AMountWhoseRootCannotBeOpenedIsUndone)
+{
+    const std::u16string app = kSoftware + u"\\Vendor\\App";
+    /* Two probes find the hive missing; the third open is its root's. */
+    sk::ClearFaults();
+    sk::FailCall("ZwOpenKey", 3, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_STATUS(STATUS_FAIL_CHECK, CopyKey(app, kSystem + u"\\App", false));
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_TRUE(IsListEmpty(&context_.TemporaryHiveList));
+    EXPECT_TRUE(sk::LoadedHives().empty());
+    EXPECT_FALSE(sk::RegKeyExists(kSystem + u"\\App"));
+    EXPECT_EQ(FileBytes(), bytes_);
+}
+
 } // namespace
