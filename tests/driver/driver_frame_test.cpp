@@ -329,6 +329,39 @@ TEST_F(DriverFrameTest, ARegistryPathTooLongForItsParametersKeyIsRefused)
     EXPECT_EQ(sk::DeviceCount(), 0u);
 }
 
+/* Entry that cannot get memory for its Parameters path says so. */
+TEST_F(DriverFrameTest, EntryWithoutMemoryForItsParametersPathFailsWithNoMemory)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpLateBootLinks());
+    sk::ClearFaults();
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    const uint64_t allocations = sk::AllocationCount();
+    Unload();
+    bool pathFailed = false;
+    for (uint64_t nth = 1; nth <= allocations; nth++) {
+        SCOPED_TRACE("allocation " + std::to_string(nth));
+        uint64_t pathCall = 0;
+        sk::ClearFaults();
+        /* The path's block is the first allocation after the DOS link. */
+        sk::SetCallObserver([&](const char *routine, uint64_t) {
+            if (!pathCall && std::string(routine) == "IoCreateSymbolicLink")
+                pathCall = sk::AllocationCount() + 1;
+        });
+        sk::FailAllocation(nth);
+        NTSTATUS status = Load();
+        sk::SetCallObserver(nullptr);
+        sk::ClearFaults();
+        if (nth == pathCall) {
+            pathFailed = true;
+            EXPECT_STATUS(STATUS_NO_MEMORY, status);
+        }
+        if (NT_SUCCESS(status))
+            Unload();
+        ExpectNothingLeftOver();
+    }
+    EXPECT_TRUE(pathFailed);
+}
+
 TEST_F(DriverFrameTest, WithoutZwRenameKeyOnOlderSystemsTheRoutineStaysUnset)
 {
     ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpLateBootLinks());
