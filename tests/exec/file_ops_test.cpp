@@ -192,6 +192,19 @@ TEST_F(FileOpsTest, DeleteOfAFileOthersWriteWhileTheyShareDeletionSucceeds)
     EXPECT_FALSE(Exists('C', "log.txt"));
 }
 
+/* A delete whose attributes cannot be looked at (to clear those that
+ * block it) fails with that status, and the file stays. */
+TEST_F(FileOpsTest, ADeleteThatCannotClearBlockingAttributesFails)
+{
+    Write('C', "a.txt", "a");
+    sk::ClearFaults();
+    sk::FailCall("ZwOpenFile", 1, STATUS_ACCESS_DENIED);
+    EXPECT_STATUS(STATUS_ACCESS_DENIED, Delete(u"\\??\\C:\\a.txt"));
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_EQ(Read('C', "a.txt"), "a");
+}
+
 /* Whichever allocation of a copy fails, the copy answers STATUS_NO_MEMORY
  * and the target is as it was, with no temporary beside it. */
 TEST_F(FileOpsTest, EachAllocationOfACopyFailingIsNoMemory)
