@@ -401,6 +401,18 @@ TEST_F(KeyLinkTest, ACopyLeavesTheLinkOutAndAMoveKeepsItsSource)
     EXPECT_EQ(Tree(kSystem + u"\\Elsewhere"), elsewhere_);
 }
 
+/* A copy onto a target that holds a link where the source has a key
+ * writes into the link key itself, never through it. */
+TEST_F(KeyLinkTest, ACopyOntoALinkInItsTargetNeverWritesThroughIt)
+{
+    sk::RegCreateKey(kVendor + u"\\Src\\Link");
+    sk::RegSetDword(kVendor + u"\\Src\\Link", u"Written", 1);
+    const NTSTATUS status = CopyKey(kVendor + u"\\Src", kVendor + u"\\Tree\\Sub", true);
+    EXPECT_STATUS(STATUS_SUCCESS, status);
+    EXPECT_EQ(Tree(kSystem + u"\\Elsewhere"), elsewhere_);
+    EXPECT_TRUE(sk::RegLinkTarget(kVendor + u"\\Tree\\Sub\\Link").has_value());
+}
+
 /* A key is a link because it was created as one, not because it holds a
  * REG_LINK value named "SymbolicLinkValue": such an ordinary key is copied,
  * moved and deleted like any other, beside a real link that is not. */
