@@ -111,7 +111,7 @@ def select(root, count, seed, only_files=None, kinds=None, take_all=False):
             cands = [c for c in cands if c.kind in kinds]
         per_folder.setdefault(folder, []).extend(cands)
     if take_all:
-        chosen = [m for folder in sorted(per_folder) for m in per_folder[folder]]
+        chosen = [m for folder in sorted(per_folder) for m in per_folder[folder] if not m.skip]
     else:
         total = sum(lines.values())
         rng = random.Random(seed)
@@ -126,8 +126,11 @@ def select(root, count, seed, only_files=None, kinds=None, take_all=False):
             cands = per_folder[folder]
             keyed = []
             for c in cands:
+                # a site the catalogue leaves out still draws its number,
+                # so that leaving one out does not change the others' draw
                 u = rng.random()
-                keyed.append((math.log(u) / c.weight if u > 0 else -1e300, c))
+                if not c.skip:
+                    keyed.append((math.log(u) / c.weight if u > 0 else -1e300, c))
             keyed.sort(key=lambda kc: -kc[0])
             chosen.extend(c for _, c in keyed[:floor[folder]])
     chosen.sort(key=lambda m: (m.path, m.start, m.kind, m.replacement))

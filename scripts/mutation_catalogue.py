@@ -51,6 +51,10 @@ class Mutant:
     weight: float = 1.0
     id: str = ""
     extra: dict = field(default_factory=dict)
+    # why the catalogue leaves this site out (it would not build, or it is
+    # equivalent by rule); skipped sites still take their turn in the draw
+    # so that the others are drawn as before
+    skip: str = ""
 
     def describe(self):
         return "%s:%d %s %s" % (self.path, self.line, self.kind, self.id)
@@ -149,13 +153,135 @@ CLOSE_CALLS = re.compile(r"^(ZwClose|ObDereferenceObject|ExFreePoolWithTag|FreeO
 NOT_STATEMENTS = {"if", "while", "for", "switch", "return", "sizeof", "case", "do", "else"}
 
 
+def logic_mutant(text, code, at, add):
+    """&& and || swapped at `at`.  Where the operator shares its level with
+    others, its two operands are put in parentheses, so that the mutant
+    builds (-Werror=parentheses) and changes this one operator only."""
+    old = code[at:at + 2]
+    new = "||" if old == "&&" else "&&"
+    # the enclosing parenthesis, if the statement has one
+    depth = 0
+    i = at - 1
+    while i >= 0:
+        ch = code[i]
+        if ch == ")":
+            depth += 1
+        elif ch == "(":
+            if depth == 0:
+                break
+            depth -= 1
+        elif ch in ";{}" and depth == 0:
+            i = -1
+            break
+        i -= 1
+    if i < 0:
+        add("logic", at, at + 2, new)
+        return
+    close = matching_paren(code, i)
+    ops = []
+    depth = 0
+    j = i + 1
+    while j < close:
+        ch = code[j]
+        if ch == "(":
+            depth += 1
+        elif ch == ")":
+            depth -= 1
+        elif depth == 0 and code[j:j + 2] in ("&&", "||"):
+            ops.append(j)
+            j += 2
+            continue
+        elif depth == 0 and ch in "?:,":
+            ops = None
+            break
+        j += 1
+    if ops is None or len(ops) == 1:
+        add("logic", at, at + 2, new, skip="" if ops is not None else "a conditional or comma at its level")
+        return
+    k = ops.index(at)
+    left = ops[k - 1] + 2 if k > 0 else i + 1
+    right = ops[k + 1] if k + 1 < len(ops) else close
+    while left < at and code[left].isspace():
+        left += 1
+    while right > at and code[right - 1].isspace():
+        right -= 1
+    add("logic", left, right, "(" + text[left:at] + new + text[at + 2:right] + ")")
+
+
+# Calls whose only effect is to fill in their first argument: they read the
+# others, cannot fail, allocate nothing and do no I/O.
+LOCAL_INITS = re.compile(r"^(RtlZeroMemory|InitializeListHead|RtlInitUnicodeString|"
+                         r"RtlInitEmptyUnicodeString|InitializeObjectAttributes|"
+                         r"InitializePathAttributes)\s*\(")
+ALLOCATION = re.compile(r"^[\w\->.]+\s*=\s*(\([\w\s*]+\)\s*)?(AllocateZeroed|AllocatePool)\s*\(")
+PATH = re.compile(r"[A-Za-z_]\w*(?:\s*(?:->|\.)\s*[A-Za-z_]\w*)*")
+NOT_NAMES = {"sizeof", "nullptr", "NULL", "TRUE", "FALSE", "true", "false", "const"}
+
+
+def _paths(expr):
+    out = set()
+    for m in PATH.finditer(expr):
+        p = re.sub(r"\s+", "", m.group(0))
+        root = re.split(r"->|\.", p)[0]
+        if root in NOT_NAMES or re.match(r"^[A-Z][A-Z0-9_]*$", root) or \
+                expr[m.end():m.end() + 1] == "(":
+            continue
+        out.add(p)
+    return out
+
+
+def _overlap(a, b):
+    for p in a:
+        for q in b:
+            short, long_ = (p, q) if len(p) <= len(q) else (q, p)
+            if long_ == short or long_.startswith(short + "->") or long_.startswith(short + "."):
+                return True
+    return False
+
+
+def _effects(stmt):
+    """(writes, reads, allocates) of a statement whose effects are known,
+    or None."""
+    stmt = stmt.strip().rstrip(";").strip()
+    if LOCAL_INITS.match(stmt):
+        inner = stmt[stmt.index("(") + 1:stmt.rindex(")")]
+        args = [a.strip() for a in re.split(r",(?![^(]*\))", inner)]
+        target = re.sub(r"^\(.*?\)\s*", "", args[0]).lstrip("&").strip()
+        return {target}, _paths(",".join(args[1:])), False
+    decl = re.match(r"^(?:const\s+)?[A-Z]\w*\s*\**\s*([a-z]\w*)\s*=\s*(.*)$", stmt, re.S)
+    assign = re.match(r"^([\w\->.]+)\s*=\s*(.*)$", stmt, re.S)
+    m = decl or assign
+    if not m:
+        return None
+    rhs = m.group(2)
+    allocates = bool(ALLOCATION.match(stmt))
+    if not allocates and re.search(r"\b(?!sizeof\b)[A-Za-z_]\w*\s*\(", re.sub(r"^\([\w\s*]+\)", "", rhs)):
+        return None  # a call whose effects are not known
+    return {re.sub(r"\s+", "", m.group(1))}, _paths(rhs), allocates
+
+
+def swap_skip(sa, sb):
+    """Why swapping the adjacent statements sa and sb is left out, or ''."""
+    decl = re.match(r"^\s*(?:const\s+)?[A-Z]\w*\s*\**\s*([a-z]\w*)\s*(=|;)", sa)
+    if decl and re.search(r"\b%s\b" % decl.group(1), sb):
+        return "the second statement uses the name the first declares"
+    ea, eb = _effects(sa), _effects(sb)
+    if ea is None or eb is None or (ea[2] and eb[2]):
+        return ""
+    wa, ra, _ = ea
+    wb, rb, _ = eb
+    if _overlap(wa, wb | rb) or _overlap(wb, ra):
+        return ""
+    return "independent: neither touches what the other writes"
+
+
 def find_mutants(path, text):
     mask = code_mask(text)
     code = masked(text, mask)
     found = []
 
-    def add(kind, start, end, replacement):
-        found.append(Mutant(path, kind, start, end, replacement))
+    def add(kind, start, end, replacement, skip=""):
+        found.append(Mutant(path, kind, start, end, replacement, skip=skip))
 
     # comparisons; ->, <<, >>, templates (<...>) are left alone
     for m in re.finditer(r"(?<![<>=!\-&|+*/%^])(==|!=|<=|>=|<|>)(?![<>=])", code):
@@ -170,7 +296,7 @@ def find_mutants(path, text):
             add("cmp-boundary", m.start(), m.end(), CMP_BOUNDARY[op])
 
     for m in re.finditer(r"&&|\|\|", code):
-        add("logic", m.start(), m.end(), "||" if m.group(0) == "&&" else "&&")
+        logic_mutant(text, code, m.start(), add)
 
     for m in re.finditer(r"(!\s*)?\bNT_SUCCESS\s*\(", code):
         if m.group(1):
@@ -222,15 +348,34 @@ def find_mutants(path, text):
             kind = "remove-close"
         else:
             kind = "remove-call"
+        # the only call of a routine of this file: the call is kept, never
+        # taken, so that the routine and the arguments stay referenced
+        # (-Werror=unused-function, unused-but-set-variable)
+        single_use = len(re.findall(r"\b%s\b" % re.escape(callee), code)) <= 2 and \
+            re.search(r"(?m)^\w[^;\n]*\b%s\s*\([^;]*$" % re.escape(callee), code)
+        call_text = text[stmt_start:stmt_end]
         if lhs:
             if not re.search(r"status|result", lhs, re.I):
                 continue
-            add(kind, stmt_start, stmt_end, "%s = STATUS_SUCCESS;" % lhs)
+            if single_use:
+                add(kind, stmt_start, stmt_end,
+                    "{ %s = STATUS_SUCCESS; if (false) %s }" % (lhs, call_text))
+            else:
+                add(kind, stmt_start, stmt_end, "%s = STATUS_SUCCESS;" % lhs)
         else:
-            add(kind, stmt_start, stmt_end, "(void)0;")
+            add(kind, stmt_start, stmt_end, "if (false) %s" % call_text if single_use else "(void)0;")
 
+    # an empty block rather than an empty statement (-Wempty-body); a break
+    # before the next case falls through on purpose (-Wimplicit-fallthrough)
     for m in re.finditer(r"\b(break|continue)\s*;|\bgoto\s+\w+\s*;", code):
-        add("remove-jump", m.start(), m.end(), ";")
+        after = code[m.end():m.end() + 200].lstrip()
+        if m.group(1) == "break" and re.match(r"(case\b|default\s*:)", after):
+            add("remove-jump", m.start(), m.end(), "[[fallthrough]];")
+        elif m.group(1) == "break" and after.startswith("}") and \
+                re.match(r"(case\b|default\s*:)", after[1:].lstrip()):
+            add("remove-jump", m.start(), m.end(), "{}", skip="falls through into the next case")
+        else:
+            add("remove-jump", m.start(), m.end(), "{}")
 
     # two adjacent single-line statements at the same indentation
     lines = code.split("\n")
@@ -260,7 +405,7 @@ def find_mutants(path, text):
         end = offsets[i + 1] + len(lines[i + 1])
         ta = text[offsets[i]:offsets[i] + len(lines[i])]
         tb = text[offsets[i + 1]:offsets[i + 1] + len(lines[i + 1])]
-        add("swap-stmts", start, end, tb + "\n" + ta)
+        add("swap-stmts", start, end, tb + "\n" + ta, skip=swap_skip(sa, sb))
 
     for m in re.finditer(r"(?<![\w.])(0x[0-9A-Fa-f]+|\d+)([uUlL]*)(?![\w.])", code):
         literal, suffix = m.group(1), m.group(2)
@@ -277,8 +422,20 @@ def find_mutants(path, text):
         add("arith", m.start(1), m.end(1), "-" if m.group(1) == "+" else "+")
 
     # nothing in static assertions, which only stop the build
+    spans = []
+    for m in re.finditer(r"\bstatic_assert\s*\(", code):
+        spans.append((m.start(), matching_paren(code, m.end() - 1)))
     found = [mu for mu in found
              if not re.match(r"\s*static_assert\b", code[code.rfind("\n", 0, mu.start) + 1:])]
+    for mu in found:
+        if any(a <= mu.start <= b for a, b in spans):
+            mu.skip = "inside a static assertion"
+    # a masked bit compared with 1 instead of 0 does not build
+    # (-Werror=tautological-compare)
+    for mu in found:
+        if mu.kind == "const" and mu.replacement.startswith("1") and \
+                re.search(r"&\s*[A-Z_0-9]+\s*\)\s*[!=]=\s*$", code[max(0, mu.start - 80):mu.start]):
+            mu.skip = "a masked bit compared with 1 does not build"
 
     # fill in lines, weights and ids
     seen = {}

@@ -3,7 +3,8 @@
  *
  * I/O is synchronous: on a handle opened with FILE_SYNCHRONOUS_IO_* it
  * runs at the current position (or the offset given) and moves it on.
- * Asynchronous handles, events, APC routines and keys are not modelled.
+ * Asynchronous handles, events, APC routines and keys are not modelled:
+ * a flush on an asynchronous handle is a violation that flushes nothing.
  * Writes stamp the last-write and change times and set the archive
  * attribute, as NTFS does, unless the handle was told to keep the time.
  */
@@ -190,6 +191,15 @@ NTSTATUS NTAPI ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBl
     /* Opens of the volume itself carry no write access (file_open.cpp). */
     if (file->IsVolume())
         return STATUS_NOT_IMPLEMENTED;
+    /* On a handle not opened for synchronous I/O NT may answer
+     * STATUS_PENDING and finish the flush later, which a caller that goes
+     * on at once cannot rely on; the model has no asynchronous I/O, so it
+     * says so and flushes nothing. */
+    if (!file->synchronous) {
+        Violation("ZwFlushBuffersFile: a handle opened without FILE_SYNCHRONOUS_IO_*; "
+                  "the flush would complete later (STATUS_PENDING)");
+        return STATUS_PENDING;
+    }
     FlushNodeRecord(*file);
     JournalFlush(file->volume.get(), &file->node->id);
     const std::string host = HostPath(*file->volume, file->path);

@@ -301,6 +301,53 @@ TEST_F(PackageTest, BothTimeoutsZeroCommitAtTheNextBootWithAnEmptyClean)
     EXPECT_EQ(State(), StateBytes(u"Commited"));
 }
 
+/* A failure in the clean script does not stop it: the operations after it
+ * run, and the failure is reported. */
+TEST_F(PackageTest, ACleanGoesOnPastAFailure)
+{
+    AddPackage(u"Pkg");
+    SetScript(kPkg, u"CleanOperations",
+              { u"CopyKey(\"" + kProbe + u"\\Missing\", \"" + kProbe + u"\\Copy\", false)",
+                u"CreateKey(\"" + kProbe + u"\\Cleaned\")" });
+    Pass();
+    context_.BootCounter = 6;
+    Pass();
+    EXPECT_EQ(State(), StateBytes(u"Commited"));
+    EXPECT_TRUE(sk::RegKeyExists(kProbe + u"\\Cleaned"));
+    EXPECT_EQ(Dword(kPkg, u"LastPackageError"), (ULONG)STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+/* A revert whose state cannot be written stays to be reverted again, and
+ * its script's failure is not recorded without it. */
+TEST_F(PackageTest, ARevertWhoseStateCannotBeWrittenIsNotRecordedAtAll)
+{
+    auto stage = [&] {
+        sk::RegDeleteTree(kPkg);
+        AddPackage(u"Pkg");
+        sk::RegSetDword(kPkg, u"StartBootCounter", 4);
+        SetScript(kPkg, u"RevertOperations",
+                  { u"CopyKey(\"" + kProbe + u"\\Missing\", \"" + kProbe + u"\\Copy\", false)" });
+    };
+    context_.ImproperShutdownDetected = TRUE;
+    stage();
+    sk::ClearFaults();
+    Pass();
+    ASSERT_EQ(State(), StateBytes(u"Reverted"));
+    ASSERT_EQ(Dword(kPkg, u"LastPackageError"), (ULONG)STATUS_OBJECT_NAME_NOT_FOUND);
+    /* The state, then the failure, are the pass's last two values. */
+    const uint64_t writes = sk::CallCount("ZwSetValueKey");
+    ASSERT_GE(writes, 2u);
+
+    stage();
+    sk::ClearFaults();
+    sk::FailCall("ZwSetValueKey", writes - 1, STATUS_INSUFFICIENT_RESOURCES);
+    Pass(true);
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_EQ(State(), StateBytes(u"Package"));
+    EXPECT_FALSE(sk::RegGetValue(kPkg, u"LastPackageError").has_value());
+}
+
 TEST_F(PackageTest, APackageKeyThatVanishesBeforeItsTurnRecordsNothing)
 {
     AddPackage(u"First");

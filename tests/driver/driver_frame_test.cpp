@@ -5,6 +5,7 @@
  * entry failing at every call in turn with nothing left behind.
  */
 #include "boot/boot.h"
+#include "simkernel/hive_load.h"
 #include "simkernel/io.h"
 #include "simkernel/objects.h"
 #include "tests/registry/registry_fixture.h"
@@ -262,6 +263,103 @@ TEST_F(DriverFrameTest, WithSoftwareLoadedAlreadyNoRoutineWaitsForCsrss)
     ASSERT_STATUS(STATUS_SUCCESS, Load());
     EXPECT_EQ(Dword(u"BootCounter"), 1u);
     EXPECT_FALSE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+}
+
+/* With SOFTWARE loaded already, work that waits for another hive still
+ * gets its run when the Win32 subsystem starts. */
+TEST_F(DriverFrameTest, WorkWaitingForAnotherHiveGetsItsRunWithSoftwareLoaded)
+{
+    const std::u16string sam = u"\\REGISTRY\\MACHINE\\SAM";
+    EarlyBoot(true);
+    sk::RegCreateKey(kParameters);
+    sk::RegSetMultiString(kParameters, u"BootTimeOperationsList",
+                          { u"CreateKey(\"" + sam + u"\\Qelmbar\")" });
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    EXPECT_TRUE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+    EXPECT_FALSE(IsListEmpty(&QelmbarContext->DeferredList));
+
+    ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(sam, u"SAM"));
+    HANDLE csrss = sk::CreateProcess("csrss.exe");
+    sk::WaitForWorkItems();
+    EXPECT_TRUE(sk::RegKeyExists(sam + u"\\Qelmbar"));
+    EXPECT_FALSE(DriverStateFlags & DRIVER_STATE_PROCESS_NOTIFY);
+    EXPECT_STATUS(STATUS_SUCCESS, sk::ExitProcess(csrss));
+    Unload();
+    EXPECT_STATUS(STATUS_SUCCESS, sk::UnmountHive(sam));
+}
+
+/* A hive the boot pass mounted to read from and could not unload keeps its
+ * record; the unload takes it down. */
+TEST_F(DriverFrameTest, AHiveTheBootPassCouldNotUnloadGoesAtUnload)
+{
+    EarlyBoot(false);
+    Write('C', "Windows/System32/config/SOFTWARE", "regf");
+    sk::SetHiveFileReader([](const std::string &, std::vector<sk::HiveFileKey> *keys) {
+        keys->push_back({ u"", {} });
+        keys->push_back({ u"Vendor", { { u"Version", REG_SZ, { '1', 0, 0, 0 } } } });
+        return STATUS_SUCCESS;
+    });
+    sk::RegCreateKey(kParameters);
+    sk::RegSetMultiString(kParameters, u"BootTimeOperationsList",
+                          { u"CopyKey(\"" + kSoftware + u"\\Vendor\", \"" + kSystem + u"\\Vendor\", false)" });
+    sk::ClearFaults();
+    sk::FailCall("ZwUnloadKey", 1, STATUS_CANNOT_DELETE);
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_TRUE(sk::RegKeyExists(kSystem + u"\\Vendor"));
+    EXPECT_FALSE(sk::LoadedHives().empty()) << "still mounted after the boot pass";
+    Unload();
+    sk::SetHiveFileReader(nullptr);
+    EXPECT_TRUE(sk::LoadedHives().empty());
+}
+
+/* A registry path whose Parameters key would not fit a counted string is
+ * refused at entry, with nothing left behind. */
+TEST_F(DriverFrameTest, ARegistryPathTooLongForItsParametersKeyIsRefused)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpLateBootLinks());
+    /* 65512 bytes: with "\\Parameters" and a NUL, 65536. */
+    const std::u16string path = kService + u"\\" + std::u16string(32756 - kService.size() - 1, u'x');
+    ASSERT_EQ(path.size(), 32756u);
+    driver_ = sk::CreateDriverObject(u"\\Driver\\Qelmbar");
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER, sk::CallDriverEntry(driver_, DriverEntry, path));
+    sk::DeleteDriverObject(driver_);
+    driver_ = nullptr;
+    EXPECT_EQ(sk::DeviceCount(), 0u);
+}
+
+/* Entry that cannot get memory for its Parameters path says so. */
+TEST_F(DriverFrameTest, EntryWithoutMemoryForItsParametersPathFailsWithNoMemory)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, sk::SetUpLateBootLinks());
+    sk::ClearFaults();
+    ASSERT_STATUS(STATUS_SUCCESS, Load());
+    const uint64_t allocations = sk::AllocationCount();
+    Unload();
+    bool pathFailed = false;
+    for (uint64_t nth = 1; nth <= allocations; nth++) {
+        SCOPED_TRACE("allocation " + std::to_string(nth));
+        uint64_t pathCall = 0;
+        sk::ClearFaults();
+        /* The path's block is the first allocation after the DOS link. */
+        sk::SetCallObserver([&](const char *routine, uint64_t) {
+            if (!pathCall && std::string(routine) == "IoCreateSymbolicLink")
+                pathCall = sk::AllocationCount() + 1;
+        });
+        sk::FailAllocation(nth);
+        NTSTATUS status = Load();
+        sk::SetCallObserver(nullptr);
+        sk::ClearFaults();
+        if (nth == pathCall) {
+            pathFailed = true;
+            EXPECT_STATUS(STATUS_NO_MEMORY, status);
+        }
+        if (NT_SUCCESS(status))
+            Unload();
+        ExpectNothingLeftOver();
+    }
+    EXPECT_TRUE(pathFailed);
 }
 
 TEST_F(DriverFrameTest, WithoutZwRenameKeyOnOlderSystemsTheRoutineStaysUnset)

@@ -96,4 +96,53 @@ TEST_F(CopyTemporaryTest, ATargetThatAppearsBeforeTheRenameIsKeptWithoutOverwrit
     EXPECT_EQ(Tree('C'), (std::vector<std::string>{ "new.dll", "probe.dll" }));
 }
 
+/* A read-only file moved across volumes gives its temporary its own
+ * attributes before the rename: whichever set-information call of the move
+ * fails, the temporary loses them again and goes, and the file is whole at
+ * its source or its target. */
+TEST_F(CopyTemporaryTest, AReadOnlyFileMovedAcrossVolumesLeavesNoTemporaryWhateverFails)
+{
+    auto prepare = [&] {
+        std::filesystem::remove_all(Host('D', "app"));
+        MakeDir('D', "app");
+        Write('C', "ro.dll", "ro");
+        SetAttributes(u"\\??\\C:\\ro.dll", FILE_ATTRIBUTE_READONLY);
+    };
+    auto move = [&] {
+        UNICODE_STRING s = Counted(u"\\??\\C:\\ro.dll"), t = Counted(u"\\??\\D:\\app\\ro.dll");
+        return MoveOneFile(FALSE, &s, &t);
+    };
+    prepare();
+    sk::ClearFaults();
+    ASSERT_STATUS(STATUS_SUCCESS, move());
+    const uint64_t calls = sk::CallCount("ZwSetInformationFile");
+    ASSERT_EQ(calls, 5u);
+    std::vector<NTSTATUS> statuses;
+    for (uint64_t nth = 1; nth <= calls; nth++) {
+        SCOPED_TRACE("set-information call " + std::to_string(nth));
+        prepare();
+        sk::ClearFaults();
+        sk::FailCall("ZwSetInformationFile", nth, STATUS_ACCESS_DENIED);
+        const NTSTATUS status = move();
+        statuses.push_back(status);
+        EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+        sk::ClearFaults();
+        const std::vector<std::string> onD = Tree('D', "app");
+        EXPECT_TRUE(onD.empty() || onD == std::vector<std::string>{ "ro.dll" }) << "no temporary";
+        if (status == STATUS_SUCCESS) {
+            EXPECT_EQ(Read('D', "app/ro.dll"), "ro");
+            EXPECT_FALSE(Exists('C', "ro.dll"));
+        } else {
+            EXPECT_STATUS(STATUS_ACCESS_DENIED, status);
+            EXPECT_EQ(Read('C', "ro.dll"), "ro");
+        }
+    }
+    /* The read-only attribute is cleared, the rename in place tried (it
+     * fails across volumes whatever its status), the temporary given its
+     * attributes and renamed, the source deleted: only the second may fail
+     * without failing the move. */
+    EXPECT_EQ(statuses, (std::vector<NTSTATUS>{ STATUS_ACCESS_DENIED, STATUS_SUCCESS, STATUS_ACCESS_DENIED,
+                                                STATUS_ACCESS_DENIED, STATUS_ACCESS_DENIED }));
+}
+
 } // namespace

@@ -115,6 +115,29 @@ TEST_F(DirectoryOpsTest, CopyDirCopiesTheTreeAndMerges)
     EXPECT_FALSE(Exists('D', "x"));
 }
 
+/* Another opener listing the source, sharing everything, does not stop a
+ * copy: the walk shares reading, writing and deletion with it. */
+TEST_F(DirectoryOpsTest, CopyDirOfADirectoryOthersListSucceeds)
+{
+    Sample('C', "src");
+    HANDLE lister = Hold(u"\\??\\C:\\src\\sub", FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    EXPECT_STATUS(STATUS_SUCCESS, RunLine(u"CopyDir(\"\\??\\C:\\src\", \"\\??\\D:\\dst\", false)"));
+    Release(lister);
+    EXPECT_EQ(Tree('D', "dst"), kSample);
+}
+
+TEST_F(DirectoryOpsTest, AWalkWithoutItsPathsIsRefused)
+{
+    UNICODE_STRING s = Counted(u"\\??\\C:\\src");
+    MakeDir('C', "src");
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER, WalkDirectory(FALSE, nullptr, &s, WalkCopy, FALSE, FALSE));
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER, WalkDirectory(FALSE, &s, nullptr, WalkMove, FALSE, FALSE));
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER,
+                  WalkDirectory(FALSE, &s, &s, (WalkMode)(WalkRemove + 1), TRUE, TRUE));
+    EXPECT_TRUE(Exists('C', "src"));
+}
+
 TEST_F(DirectoryOpsTest, MoveDirRenamesWithinAVolume)
 {
     Sample('C', "src");

@@ -179,6 +179,54 @@ TEST_F(FileOpsTest, MoveOfAFileHeldOpenFails)
     EXPECT_FALSE(Exists('D', "a.txt"));
 }
 
+/* A file another opener writes to while it shares deletion is deleted: the
+ * delete shares reading and writing with it, and the file goes when the
+ * last handle closes. */
+TEST_F(FileOpsTest, DeleteOfAFileOthersWriteWhileTheyShareDeletionSucceeds)
+{
+    Write('C', "log.txt", "x");
+    HANDLE writer = Hold(u"\\??\\C:\\log.txt", FILE_WRITE_DATA | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    EXPECT_STATUS(STATUS_SUCCESS, Delete(u"\\??\\C:\\log.txt"));
+    Release(writer);
+    EXPECT_FALSE(Exists('C', "log.txt"));
+}
+
+/* A delete whose attributes cannot be looked at (to clear those that
+ * block it) fails with that status, and the file stays. */
+TEST_F(FileOpsTest, ADeleteThatCannotClearBlockingAttributesFails)
+{
+    Write('C', "a.txt", "a");
+    sk::ClearFaults();
+    sk::FailCall("ZwOpenFile", 1, STATUS_ACCESS_DENIED);
+    EXPECT_STATUS(STATUS_ACCESS_DENIED, Delete(u"\\??\\C:\\a.txt"));
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_EQ(Read('C', "a.txt"), "a");
+}
+
+/* Whichever allocation of a copy fails, the copy answers STATUS_NO_MEMORY
+ * and the target is as it was, with no temporary beside it. */
+TEST_F(FileOpsTest, EachAllocationOfACopyFailingIsNoMemory)
+{
+    Write('C', "a.txt", "new");
+    sk::ClearFaults();
+    ASSERT_STATUS(STATUS_SUCCESS, Copy(u"\\??\\C:\\a.txt", u"\\??\\D:\\a.txt", false));
+    const uint64_t allocations = sk::AllocationCount();
+    ASSERT_GE(allocations, 2u);
+    for (uint64_t nth = 1; nth <= allocations; nth++) {
+        SCOPED_TRACE("allocation " + std::to_string(nth));
+        Write('D', "a.txt", "old");
+        sk::ClearFaults();
+        sk::FailAllocation(nth);
+        EXPECT_STATUS(STATUS_NO_MEMORY, Copy(u"\\??\\C:\\a.txt", u"\\??\\D:\\a.txt", true));
+        EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+        sk::ClearFaults();
+        EXPECT_EQ(Tree('D'), (std::vector<std::string>{ "a.txt" }));
+        EXPECT_EQ(Read('D', "a.txt"), "old");
+    }
+}
+
 TEST_F(FileOpsTest, DeleteClearsBlockingAttributesAndTakesMissingFilesAsDeleted)
 {
     Write('C', "locked.txt", "x");

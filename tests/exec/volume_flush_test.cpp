@@ -62,4 +62,33 @@ TEST_F(VolumeFlushTest, EachKindOfChangeSurvivesACutOnceItsVolumesAreFlushed)
     }
 }
 
+/* A change that spans two volumes is on disk on both once flushed: the
+ * target's volume is flushed as well as the source's. */
+TEST_F(VolumeFlushTest, AChangeAcrossVolumesSurvivesACutOnBoth)
+{
+    struct Case {
+        std::u16string line;
+        std::vector<std::string> onC;
+        std::vector<std::string> onD;
+    };
+    const std::vector<Case> cases = {
+        { u"CopyDir(\"\\??\\C:\\w\\old\", \"\\??\\D:\\w\\copy\", false)",
+          { "keep.txt", "old/", "old/a.txt" }, { "copy/", "copy/a.txt" } },
+        { u"MoveDir(\"\\??\\C:\\w\\old\", \"\\??\\D:\\w\\new\", false)",
+          { "keep.txt" }, { "new/", "new/a.txt" } },
+        { u"MoveFile(\"\\??\\C:\\w\\keep.txt\", \"\\??\\D:\\w\\kept.txt\", false)",
+          { "old/", "old/a.txt" }, { "kept.txt" } },
+    };
+    for (const Case &c : cases) {
+        std::filesystem::remove_all(Host('C', "w"));
+        std::filesystem::remove_all(Host('D', "w"));
+        Write('C', "w/keep.txt", "k");
+        Write('C', "w/old/a.txt", "a");
+        MakeDir('D', "w");
+        RunFlushAndCut(c.line, true);
+        EXPECT_EQ(Tree('C', "w"), c.onC) << qtest::U8(c.line);
+        EXPECT_EQ(Tree('D', "w"), c.onD) << qtest::U8(c.line);
+    }
+}
+
 } // namespace

@@ -607,4 +607,36 @@ TEST_F(MachineFlushTest, ADeferredCopyIntoSoftwareIsOnDiskOnceTheDeferredRunEnds
     EXPECT_TRUE(qm::ReadMachineValue(dir_, Hive::System, u"Staging", u"Version").has_value());
 }
 
+/* The shutdown request's record of an orderly end is on disk before the
+ * request returns: a power cut right after it (before the system flushes
+ * its hives) does not make the next boot take it for a power loss. */
+TEST_F(MachineFlushTest, TheOrderlyEndIsOnDiskWhenTheShutdownRequestReturns)
+{
+    BootClean();
+    std::string error;
+    qm::BootOptions options;
+    options.recordCalls = true;
+    const std::string probe = (root_ / "probe").string();
+    ASSERT_TRUE(qm::CopyMachine(dir_, probe, &error)) << error;
+    qm::BootReport reference = BootClean(options, probe);
+    /* The shutdown pass writes the tick count and the system root last;
+     * the system's own flush of its hives opens them next. */
+    const auto &trace = reference.callTrace;
+    auto written = std::find(trace.rbegin(), trace.rend(), "ZwSetValueKey");
+    ASSERT_NE(written, trace.rend());
+    auto systemFlush = std::find(written.base(), trace.end(), "ZwOpenKey");
+    ASSERT_NE(systemFlush, trace.end());
+    options = qm::BootOptions();
+    options.powerLoss = qm::PowerLoss::AtCall((uint64_t)(systemFlush - trace.begin()) + 1);
+    qm::BootReport cut = BootClean(options);
+    ASSERT_TRUE(cut.powerLost);
+    EXPECT_EQ(cut.powerLossRoutine, "ZwOpenKey");
+    EXPECT_EQ(cut.lastStage, qm::BootStage::ShutdownDelivered);
+    EXPECT_FALSE(HasParameter(u"ImproperShutdown"));
+    EXPECT_EQ(ParameterDword(u"TickCounter"), ParameterDword(u"TickCounter", probe));
+
+    qm::BootReport next = BootClean();
+    EXPECT_FALSE(next.improperShutdownDetected);
+}
+
 } // namespace

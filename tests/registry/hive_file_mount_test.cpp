@@ -81,4 +81,43 @@ TEST_F(HiveFileMountTest, AReadMountsTheFileAndAWriteThereWaits)
     EXPECT_EQ(FileBytes(), bytes_) << "a hive only read is not written back";
 }
 
+/* The system loads SOFTWARE just as the driver is about to mount it: the
+ * driver's load fails, and the system's hive is never taken for the
+ * driver's own (which it would unload later). */
+TEST_F(HiveFileMountTest, AHiveTheSystemLoadsMeanwhileIsNeverTakenForTheDriversOwn)
+{
+    const std::u16string app = kSoftware + u"\\Vendor\\App";
+    bool loadedBySystem = false;
+    sk::SetCallObserver([&](const char *routine, uint64_t) {
+        if (loadedBySystem || std::string(routine) != "ZwLoadKey")
+            return;
+        loadedBySystem = true;
+        ASSERT_STATUS(STATUS_SUCCESS, sk::MountHive(kSoftware, u"SOFTWARE"));
+    });
+    const NTSTATUS status = CopyKey(app, kSystem + u"\\App", false);
+    sk::SetCallObserver(nullptr);
+    ASSERT_TRUE(loadedBySystem);
+    EXPECT_STATUS(STATUS_FAIL_CHECK, status);
+    EXPECT_TRUE(IsListEmpty(&context_.TemporaryHiveList));
+    UnloadTemporaryHives(&context_.TemporaryHiveList);
+    EXPECT_TRUE(sk::RegKeyExists(kSoftware)) << "the system's hive stays loaded";
+}
+
+/* A mount whose root key cannot be opened is taken back: the read waits
+ * for the deferred run and no hive stays mounted. */
+TEST_F(HiveFileMountTest, AMountWhoseRootCannotBeOpenedIsUndone)
+{
+    const std::u16string app = kSoftware + u"\\Vendor\\App";
+    /* Two probes find the hive missing; the third open is its root's. */
+    sk::ClearFaults();
+    sk::FailCall("ZwOpenKey", 3, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_STATUS(STATUS_FAIL_CHECK, CopyKey(app, kSystem + u"\\App", false));
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_TRUE(IsListEmpty(&context_.TemporaryHiveList));
+    EXPECT_TRUE(sk::LoadedHives().empty());
+    EXPECT_FALSE(sk::RegKeyExists(kSystem + u"\\App"));
+    EXPECT_EQ(FileBytes(), bytes_);
+}
+
 } // namespace

@@ -139,6 +139,35 @@ TEST_F(KeyOperationsTest, ATargetInsideItsSourceIsRefusedBeforeAnythingChanges)
     EXPECT_EQ(Tree(kVendor + u"\\TreeCopy"), Tree(kVendor + u"\\Tree"));
 }
 
+/* Where the target lies is worked out before anything is created, and
+ * its failures are the copy's: a target of which no part exists, one whose
+ * resolved name is longer than a counted string, and no memory for the
+ * resolved name. */
+TEST_F(KeyOperationsTest, TheCheckOfWhereATargetLiesFailsTheCopyWithItsOwnStatus)
+{
+    LayOutSample(kVendor + u"\\Tree");
+    auto before = Tree(kVendor);
+    /* No hive holds it: it waits, as any change outside a loaded hive. */
+    EXPECT_STATUS(STATUS_FAIL_CHECK, CopyKey(kVendor + u"\\Tree", u"\\Nowhere\\Key", false));
+
+    /* Components a key may bear, 32767 characters in all. */
+    std::u16string deep = kVendor;
+    while (deep.size() < 32767)
+        deep += u"\\" + std::u16string(std::min<size_t>(199, 32767 - deep.size() - 1), u'k');
+    ASSERT_EQ(deep.size(), 32767u);
+    EXPECT_STATUS(STATUS_NAME_TOO_LONG, CopyKey(kVendor + u"\\Tree", deep, false));
+    EXPECT_EQ(Tree(kVendor), before);
+
+    /* The source's name, the deepest existing key's name, then the
+     * resolved name: the third allocation. */
+    sk::ClearFaults();
+    sk::FailAllocation(3);
+    EXPECT_STATUS(STATUS_NO_MEMORY, CopyKey(kVendor + u"\\Tree", kVendor + u"\\Copy", false));
+    EXPECT_EQ(sk::InjectedFaultCount(), 1u);
+    sk::ClearFaults();
+    EXPECT_EQ(Tree(kVendor), before);
+}
+
 TEST_F(KeyOperationsTest, AKeyMovedOrCopiedOntoItselfStaysAsItWas)
 {
     LayOutSample(kVendor + u"\\Tree");
@@ -372,6 +401,18 @@ TEST_F(KeyLinkTest, ACopyLeavesTheLinkOutAndAMoveKeepsItsSource)
     EXPECT_EQ(Tree(kSystem + u"\\Elsewhere"), elsewhere_);
 }
 
+/* A copy onto a target that holds a link where the source has a key
+ * writes into the link key itself, never through it. */
+TEST_F(KeyLinkTest, ACopyOntoALinkInItsTargetNeverWritesThroughIt)
+{
+    sk::RegCreateKey(kVendor + u"\\Src\\Link");
+    sk::RegSetDword(kVendor + u"\\Src\\Link", u"Written", 1);
+    const NTSTATUS status = CopyKey(kVendor + u"\\Src", kVendor + u"\\Tree\\Sub", true);
+    EXPECT_STATUS(STATUS_SUCCESS, status);
+    EXPECT_EQ(Tree(kSystem + u"\\Elsewhere"), elsewhere_);
+    EXPECT_TRUE(sk::RegLinkTarget(kVendor + u"\\Tree\\Sub\\Link").has_value());
+}
+
 /* A key is a link because it was created as one, not because it holds a
  * REG_LINK value named "SymbolicLinkValue": such an ordinary key is copied,
  * moved and deleted like any other, beside a real link that is not. */
@@ -423,8 +464,11 @@ TEST_F(LinkValueKeyTest, AMoveAndADeleteTreatItAsAnyOtherKey)
 TEST_F(LinkValueKeyTest, ALinkToAMissingKeyIsStillALink)
 {
     ASSERT_STATUS(STATUS_SUCCESS, sk::RegCreateLink(kTree + u"\\Dangling", kSystem + u"\\Nowhere"));
+    /* Also one whose target's parent is missing outside the registry. */
+    ASSERT_STATUS(STATUS_SUCCESS, sk::RegCreateLink(kTree + u"\\Astray", u"\\Nowhere\\Deeper"));
     EXPECT_STATUS(STATUS_SUCCESS, CopyKey(kTree, kSystem + u"\\T\\Ccopy", false));
     EXPECT_FALSE(sk::RegKeyExists(kSystem + u"\\T\\Ccopy\\Dangling"));
+    EXPECT_FALSE(sk::RegKeyExists(kSystem + u"\\T\\Ccopy\\Astray"));
     EXPECT_STATUS(STATUS_NOT_SUPPORTED, MoveKey(kTree, kSystem + u"\\T\\Moved", false));
     EXPECT_TRUE(sk::RegLinkTarget(kTree + u"\\Dangling").has_value());
     EXPECT_EQ(Tree(kNotALink), notALink_) << "the source stays whole";

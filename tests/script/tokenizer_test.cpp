@@ -18,6 +18,18 @@ protected:
     }
 };
 
+/* A word scan without its text or its position gives no token and
+ * touches neither. */
+TEST_F(TokenizerTest, AWordScanWithoutTextOrPositionGivesNoToken)
+{
+    const std::u16string text(u"CopyFile");
+    ULONG position = 0;
+    EXPECT_EQ(ScanWord(nullptr, (ULONG)text.size(), &position).Kind, TokenNone);
+    EXPECT_EQ(position, 0u);
+    EXPECT_EQ(ScanWord(text.c_str(), (ULONG)text.size(), nullptr).Kind, TokenNone);
+    EXPECT_EQ(ScanWord(text.c_str(), (ULONG)text.size(), &position).Kind, TokenKeywordFirst + OperationCopyFile);
+}
+
 TEST_F(TokenizerTest, KeywordsAndBooleansIgnoreCase)
 {
     for (const char16_t *spelling : { u"CopyFile", u"copyfile", u"COPYFILE", u"cOpYfIlE" }) {

@@ -74,6 +74,12 @@ TEST_F(FilesIo, WhatIsRefused)
     EXPECT_STATUS(STATUS_INVALID_PARAMETER, Read(async, 4, &data));
     LONGLONG at = 0;
     EXPECT_STATUS(STATUS_NOT_IMPLEMENTED, Write(async, "x", &at));
+    /* A flush there would be pending: the model refuses it loudly. */
+    IO_STATUS_BLOCK pending;
+    NTSTATUS flushed = STATUS_SUCCESS;
+    EXPECT_TRUE(OneViolation(ViolationsDuring([&] { flushed = ZwFlushBuffersFile(async, &pending); }),
+                             "FILE_SYNCHRONOUS_IO"));
+    EXPECT_STATUS(STATUS_PENDING, flushed);
     Close(async);
 
     HANDLE h = OpenAll(u"\\??\\C:\\f");
