@@ -13,9 +13,6 @@
 #include "simkernel/upcase.h"
 #include "simkernel/volume.h"
 
-#include <dirent.h>
-
-#include <algorithm>
 
 using namespace sk;
 using namespace sk::fs;
@@ -67,30 +64,6 @@ bool Matches(const std::u16string &expression, const std::u16string &name)
     while (e < expression.size() && expression[e] == u'*')
         ++e;
     return e == expression.size();
-}
-
-struct Listed {
-    std::u16string name;
-    std::u16string upcased;
-};
-
-std::vector<Listed> ReadEntries(const std::string &hostDirectory)
-{
-    std::vector<Listed> entries;
-    DIR *dir = opendir(hostDirectory.c_str());
-    if (!dir)
-        return entries;
-    while (struct dirent *entry = readdir(dir)) {
-        std::optional<std::u16string> name = NtName(entry->d_name);
-        if (!name || !NT_SUCCESS(CheckComponent(*name)))
-            continue;
-        entries.push_back({*name, Upcase(*name)});
-    }
-    closedir(dir);
-    std::sort(entries.begin(), entries.end(), [](const Listed &a, const Listed &b) {
-        return a.upcased != b.upcased ? a.upcased < b.upcased : a.name < b.name;
-    });
-    return entries;
 }
 
 /* The entry's line, or false when it vanished from the host. */
@@ -178,20 +151,20 @@ NTSTATUS NTAPI ZwQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROU
         scan.hasLast = false;
     }
 
-    /* A junction opened as itself lists its own, empty, index. */
-    std::vector<Listed> entries = junction ? std::vector<Listed>() : ReadEntries(host);
+    /* A junction opened as itself lists its own, empty, index.  The index
+     * held here stays as it is while entries are described. */
+    std::shared_ptr<const DirectoryIndex> index;
+    if (!junction)
+        index = IndexOf(host);
+    if (!index)
+        index = std::make_shared<const DirectoryIndex>();
     std::vector<std::pair<std::u16string, std::u16string>> candidates; /* name, path */
     if (!file->IsRoot()) {
         static const std::u16string dots[2] = {u".", u".."};
         for (int i = scan.dotsGiven; i < 2; ++i)
             candidates.emplace_back(dots[i], i == 0 ? file->path : ParentPath(file->path));
     }
-    auto from = entries.begin();
-    if (scan.hasLast)
-        from = std::upper_bound(entries.begin(), entries.end(), scan.lastName,
-                                [](const std::u16string &last, const Listed &entry) {
-                                    return last < entry.upcased;
-                                });
+    auto from = scan.hasLast ? index->upper_bound(scan.lastName) : index->begin();
 
     auto *out = (uint8_t *)FileInformation;
     ULONG end = 0;     /* end of the last entry written */
@@ -214,7 +187,7 @@ NTSTATUS NTAPI ZwQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROU
             path = candidates[next].second;
             dot = true;
             ++next;
-        } else if (from != entries.end()) {
+        } else if (from != index->end()) {
             name = from->name;
             path = JoinPath(file->path, from->name);
             dot = false;

@@ -218,24 +218,15 @@ std::optional<std::u16string> FindEntry(const std::string &hostDirectory, const 
         return name;
     if (errno != ENOENT)
         return std::nullopt;
-    DIR *dir = opendir(hostDirectory.c_str());
-    if (!dir)
+    std::shared_ptr<const DirectoryIndex> index = IndexOf(hostDirectory);
+    if (!index)
         return std::nullopt;
-    const std::u16string wanted = Upcase(name);
-    std::optional<std::u16string> best;
-    while (struct dirent *entry = readdir(dir)) {
-        std::optional<std::u16string> candidate = NtName(entry->d_name);
-        if (!candidate || candidate->size() != wanted.size())
-            continue;
-        bool same = true;
-        for (size_t i = 0; same && i < wanted.size(); ++i)
-            same = Upcase((*candidate)[i]) == wanted[i];
-        /* Names that differ only in case cannot both exist on NTFS; of
-         * such host names the lowest is taken, so the choice is stable. */
-        if (same && NT_SUCCESS(CheckComponent(*candidate)) && (!best || *candidate < *best))
-            best = std::move(candidate);
-    }
-    closedir(dir);
+    /* Names that differ only in case cannot both exist on NTFS; of such
+     * host names the lowest is taken, so the choice is stable. */
+    auto found = index->lower_bound(Upcase(name));
+    if (found == index->end() || found->upcased != Upcase(name))
+        return std::nullopt;
+    std::optional<std::u16string> best = found->name;
     if (best && lstat((hostDirectory + '/' + HostName(*best)).c_str(), st) != 0)
         return std::nullopt;
     return best;

@@ -158,7 +158,7 @@ void Graft(Key &root, Key &tree)
     root.maxValueNameLen = tree.maxValueNameLen;
     root.maxValueDataLen = tree.maxValueDataLen;
     root.subkeys = std::move(tree.subkeys);
-    tree.subkeys.clear();
+    tree.subkeys.Clear();
     for (const auto &child : root.subkeys) {
         child->parent = &root;
         SetHive(*child, root.hive);
@@ -173,7 +173,7 @@ void Discard(Key &key)
         if (!child->hiveRoot)
             Discard(*child);
     }
-    key.subkeys.clear();
+    key.subkeys.Clear();
     key.parent = nullptr;
     key.deleted = true;
 }
@@ -183,18 +183,14 @@ void DiscardAll(Key &key)
 {
     for (const auto &child : key.subkeys)
         DiscardAll(*child);
-    key.subkeys.clear();
+    key.subkeys.Clear();
     key.parent = nullptr;
     key.deleted = true;
 }
 
 void InsertSorted(Key &parent, const std::shared_ptr<Key> &child)
 {
-    auto at = std::lower_bound(parent.subkeys.begin(), parent.subkeys.end(), child->upcased,
-                               [](const std::shared_ptr<Key> &k, const std::u16string &name) {
-                                   return k->upcased < name;
-                               });
-    parent.subkeys.insert(at, child);
+    parent.subkeys.Insert(child, child->upcased);
     child->parent = &parent;
 }
 
@@ -274,7 +270,9 @@ bool Prune(Key &key)
         else
             Discard(*child);
     }
-    key.subkeys = std::move(kept);
+    key.subkeys.Clear();
+    for (const auto &child : kept)
+        key.subkeys.Insert(child, child->upcased);
     key.values.clear();
     ResetMarks(key);
     return key.noDelete || !key.subkeys.empty();
@@ -314,8 +312,7 @@ void Restore(Key &root)
                 continue;
             }
             if (std::shared_ptr<Key> inTheWay = reg::FindSubkey(*parent, inner.root->name)) {
-                parent->subkeys.erase(
-                    std::find(parent->subkeys.begin(), parent->subkeys.end(), inTheWay));
+                parent->subkeys.Remove(*inTheWay, inTheWay->upcased);
                 Discard(*inTheWay);
             }
             InsertSorted(*parent, inner.root);

@@ -283,6 +283,7 @@ public:
         Owned<hive_node_h> children(hivex_node_children(h_, node));
         if (!children)
             return HivexStatus();
+        bool duplicate = false;
         for (const hive_node_h *child = children.get(); *child; child++) {
             std::shared_ptr<Key> sub;
             status = ReadKey(*child, key.get(), depth + 1, &sub);
@@ -291,16 +292,12 @@ public:
             key->maxNameLen = std::max(key->maxNameLen, (ULONG)(sub->name.size() * sizeof(WCHAR)));
             key->maxClassLen =
                 std::max(key->maxClassLen, (ULONG)(sub->className.size() * sizeof(WCHAR)));
-            key->subkeys.push_back(std::move(sub));
+            const std::u16string upcased = sub->upcased;
+            if (!key->subkeys.Insert(std::move(sub), upcased))
+                duplicate = true;
         }
-        std::sort(key->subkeys.begin(), key->subkeys.end(),
-                  [](const std::shared_ptr<Key> &a, const std::shared_ptr<Key> &b) {
-                      return a->upcased < b->upcased;
-                  });
-        for (size_t i = 1; i < key->subkeys.size(); i++) {
-            if (key->subkeys[i]->upcased == key->subkeys[i - 1]->upcased)
-                return STATUS_REGISTRY_CORRUPT;
-        }
+        if (duplicate)
+            return STATUS_REGISTRY_CORRUPT;
 
         /* The stored marks may be higher than what is left, never lower. */
         key->maxNameLen = std::max(key->maxNameLen, (ULONG)(Get32(nk + 0x34) & 0xFFFF));

@@ -502,7 +502,7 @@ NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index,
         return STATUS_KEY_DELETED;
     if (Index >= key->subkeys.size())
         return STATUS_NO_MORE_ENTRIES;
-    return EmitKeyInformation(*key->subkeys[Index], KeyInformationClass, KeyInformation, Length,
+    return EmitKeyInformation(*key->subkeys.At(Index), KeyInformationClass, KeyInformation, Length,
                               ResultLength);
 }
 

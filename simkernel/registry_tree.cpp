@@ -63,11 +63,7 @@ std::shared_ptr<Key> NewKey(std::u16string_view name, std::shared_ptr<Hive> hive
  * marks; the caller stamps the parent. */
 void Link(Key &parent, const std::shared_ptr<Key> &child)
 {
-    auto at = std::lower_bound(parent.subkeys.begin(), parent.subkeys.end(), child->upcased,
-                               [](const std::shared_ptr<Key> &k, const std::u16string &name) {
-                                   return k->upcased < name;
-                               });
-    parent.subkeys.insert(at, child);
+    parent.subkeys.Insert(child, child->upcased);
     child->parent = &parent;
     parent.maxNameLen = std::max(parent.maxNameLen, (ULONG)(child->name.size() * sizeof(WCHAR)));
     parent.maxClassLen =
@@ -80,9 +76,7 @@ void Unlink(Key &key)
     if (!parent)
         return;
     auto &list = parent->subkeys;
-    list.erase(std::remove_if(list.begin(), list.end(),
-                              [&key](const std::shared_ptr<Key> &k) { return k.get() == &key; }),
-               list.end());
+    list.Remove(key, key.upcased);
     if (list.empty()) {
         parent->maxNameLen = 0;
         parent->maxClassLen = 0;
@@ -249,13 +243,7 @@ std::shared_ptr<Key> FindByPath(const std::u16string &path, FinalLink finalLink)
 
 std::shared_ptr<Key> FindSubkey(const Key &parent, std::u16string_view name)
 {
-    std::u16string upcased = UpcaseView(name);
-    auto at = std::lower_bound(
-        parent.subkeys.begin(), parent.subkeys.end(), upcased,
-        [](const std::shared_ptr<Key> &k, const std::u16string &n) { return k->upcased < n; });
-    if (at != parent.subkeys.end() && (*at)->upcased == upcased)
-        return *at;
-    return nullptr;
+    return parent.subkeys.Find(UpcaseView(name));
 }
 
 void Touch(Key &key)
@@ -291,11 +279,8 @@ void DetachKey(Key &key)
 void RenameKey(Key &key, std::u16string_view name)
 {
     Key *parent = key.parent;
-    auto &list = parent->subkeys;
-    auto at = std::find_if(list.begin(), list.end(),
-                           [&key](const std::shared_ptr<Key> &k) { return k.get() == &key; });
-    std::shared_ptr<Key> self = *at;
-    list.erase(at);
+    std::shared_ptr<Key> self = parent->subkeys.Find(key.upcased);
+    parent->subkeys.Remove(key, key.upcased);
     key.name = std::u16string(name);
     key.upcased = UpcaseView(name);
     Link(*parent, self);
@@ -523,7 +508,7 @@ NTSTATUS RegDeleteTree(const std::u16string &path)
     struct Deleter {
         static void Run(const std::shared_ptr<Key> &k)
         {
-            std::vector<std::shared_ptr<Key>> children = k->subkeys;
+            std::vector<std::shared_ptr<Key>> children = k->subkeys.List();
             for (const auto &child : children)
                 Run(child);
             DetachKey(*k);

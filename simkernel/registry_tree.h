@@ -9,6 +9,10 @@
 #include "simkernel/internal.h"
 #include "simkernel/registry.h"
 
+#include <ext/pb_ds/assoc_container.hpp>
+#include <ext/pb_ds/tree_policy.hpp>
+
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -41,12 +45,105 @@ struct Value {
     std::vector<uint8_t> data;
 };
 
+struct Key;
+
+/*
+ * The subkeys of a key, in NT's order of upcased names: found, added and
+ * removed by name, and taken by their place in that order (what
+ * ZwEnumerateKey's index counts), each in O(log n).
+ */
+class Subkeys {
+    using Tree = __gnu_pbds::tree<std::u16string, std::shared_ptr<Key>, std::less<std::u16string>,
+                                  __gnu_pbds::rb_tree_tag,
+                                  __gnu_pbds::tree_order_statistics_node_update>;
+
+public:
+    /* Walks the subkeys in order, as shared pointers. */
+    class const_iterator {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = std::shared_ptr<Key>;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const std::shared_ptr<Key> *;
+        using reference = const std::shared_ptr<Key> &;
+        const_iterator() = default;
+        explicit const_iterator(Tree::const_iterator at) : at_(at) {}
+        reference operator*() const { return at_->second; }
+        pointer operator->() const { return &at_->second; }
+        const_iterator &operator++()
+        {
+            ++at_;
+            return *this;
+        }
+        bool operator==(const const_iterator &other) const { return at_ == other.at_; }
+        bool operator!=(const const_iterator &other) const { return at_ != other.at_; }
+
+    private:
+        Tree::const_iterator at_;
+    };
+
+    Subkeys() = default;
+    Subkeys(const Subkeys &) = delete;
+    Subkeys &operator=(const Subkeys &) = delete;
+    Subkeys(Subkeys &&other) noexcept { tree_.swap(other.tree_); }
+    Subkeys &operator=(Subkeys &&other) noexcept
+    {
+        Tree gone;
+        gone.swap(other.tree_);
+        tree_.swap(gone);
+        return *this;
+    }
+
+    size_t size() const { return tree_.size(); }
+    bool empty() const { return tree_.empty(); }
+    const_iterator begin() const { return const_iterator(tree_.begin()); }
+    const_iterator end() const { return const_iterator(tree_.end()); }
+    /* The subkey at that place in NT's order; null past the end. */
+    std::shared_ptr<Key> At(size_t index) const
+    {
+        auto at = tree_.find_by_order(index);
+        return at == tree_.end() ? nullptr : at->second;
+    }
+    std::shared_ptr<Key> operator[](size_t index) const { return At(index); }
+    /* The subkey of that upcased name, or null. */
+    std::shared_ptr<Key> Find(const std::u16string &upcased) const
+    {
+        auto at = tree_.find(upcased);
+        return at == tree_.end() ? nullptr : at->second;
+    }
+    /* Adds a subkey under its upcased name; false, and nothing added,
+     * when one of that name is there. */
+    bool Insert(const std::shared_ptr<Key> &key, const std::u16string &upcased)
+    {
+        return tree_.insert(std::make_pair(upcased, key)).second;
+    }
+    /* Removes the subkey of that upcased name if it is this key. */
+    void Remove(const Key &key, const std::u16string &upcased)
+    {
+        auto at = tree_.find(upcased);
+        if (at != tree_.end() && at->second.get() == &key)
+            tree_.erase(at);
+    }
+    void Clear() { Tree().swap(tree_); }
+    std::vector<std::shared_ptr<Key>> List() const
+    {
+        std::vector<std::shared_ptr<Key>> list;
+        list.reserve(tree_.size());
+        for (const auto &entry : tree_)
+            list.push_back(entry.second);
+        return list;
+    }
+
+private:
+    Tree tree_;
+};
+
 struct Key {
     std::u16string name;    /* as created */
     std::u16string upcased; /* what lookups and the subkey order use */
     std::u16string className;
     Key *parent = nullptr;                     /* null for \REGISTRY and for a deleted key */
-    std::vector<std::shared_ptr<Key>> subkeys; /* sorted by upcased name */
+    Subkeys subkeys;
     std::vector<Value> values;                 /* in insertion order */
     std::shared_ptr<Hive> hive;
     bool isVolatile = false;

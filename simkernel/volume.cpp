@@ -29,6 +29,7 @@ void ResetVolumes()
     /* The file objects went with the handle table; their destructors have
      * closed the host descriptors. */
     State() = FilesState();
+    ForgetDirectoryIndexes();
 }
 
 std::shared_ptr<FileNode> FindNode(const FileId &id)

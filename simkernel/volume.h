@@ -164,6 +164,35 @@ NTSTATUS Walk(const Volume &volume, const std::u16string &start,
  * exact match first; its stored name, or nullopt. */
 std::optional<std::u16string> FindEntry(const std::string &hostDirectory,
                                         const std::u16string &name, struct stat *st);
+/* The names NT can have in a host directory, in NTFS's order: by upcased
+ * name, host names that differ only in case by their code units. */
+struct IndexedName {
+    std::u16string name;
+    std::u16string upcased;
+};
+struct IndexOrder {
+    using is_transparent = void;
+    bool operator()(const IndexedName &a, const IndexedName &b) const
+    {
+        return a.upcased != b.upcased ? a.upcased < b.upcased : a.name < b.name;
+    }
+    bool operator()(const IndexedName &a, const std::u16string &upcased) const
+    {
+        return a.upcased < upcased;
+    }
+    bool operator()(const std::u16string &upcased, const IndexedName &b) const
+    {
+        return upcased < b.upcased;
+    }
+};
+using DirectoryIndex = std::set<IndexedName, IndexOrder>;
+/* The index of a host directory as the host holds it now (directory_index.cpp);
+ * nullptr when it cannot be read.  What the caller holds stays as it was
+ * while the directory changes. */
+std::shared_ptr<const DirectoryIndex> IndexOf(const std::string &hostDirectory);
+/* Directories whose index is kept between uses. */
+size_t IndexedDirectoryCount();
+void ForgetDirectoryIndexes();
 /* What a host entry is; for a link, whether it points at a directory. */
 EntryKind KindOf(const struct stat &st);
 bool LinkPointsAtDirectory(const std::string &hostPath);

@@ -181,5 +181,43 @@ TEST_F(FilesPower, AnOrderlyEndKeepsEverything)
     EXPECT_EQ(ReadHost("new"), "data");
 }
 
+/* After a cut the volume lists and finds what the host holds: names the
+ * cut took away are gone for every case, names it brought back are there. */
+TEST_F(FilesPower, ListingAndLookupAfterACut)
+{
+    MakeHostDir("dir");
+    for (const char *name : {"Keep", "Moved", "Doomed"})
+        MakeSure(u"\\??\\C:\\dir\\" + std::u16string(name, name + strlen(name)), name);
+    HANDLE h = OpenAll(u"\\??\\C:\\dir\\Moved");
+    ASSERT_STATUS(STATUS_SUCCESS, Rename(h, u"\\??\\C:\\dir\\Arrived", false));
+    Close(h);
+    h = OpenAll(u"\\??\\C:\\dir\\Doomed");
+    ASSERT_STATUS(STATUS_SUCCESS, SetDelete(h, true));
+    Close(h);
+    Close(OpenAll(u"\\??\\C:\\dir\\New", FILE_NON_DIRECTORY_FILE, FILE_CREATE));
+    HANDLE dir = OpenAll(u"\\??\\C:\\dir", FILE_DIRECTORY_FILE);
+    EXPECT_EQ(List(dir).names, (std::vector<std::u16string>{u".", u"..", u"Arrived", u"Keep", u"New"}));
+    Close(dir);
+
+    sk::CutPower(sk::SurvivingJournal::None());
+    dir = OpenAll(u"\\??\\C:\\dir", FILE_DIRECTORY_FILE);
+    Listing listing = List(dir);
+    EXPECT_STATUS(STATUS_NO_MORE_FILES, listing.status);
+    EXPECT_EQ(listing.names, (std::vector<std::u16string>{u".", u"..", u"Doomed", u"Keep", u"Moved"}));
+    Close(dir);
+    for (const char16_t *gone : {u"\\??\\C:\\dir\\arrived", u"\\??\\C:\\dir\\NEW"}) {
+        EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND,
+                      Create(&h, gone, FILE_READ_DATA | SYNCHRONIZE, FILE_SHARE_VALID_FLAGS, FILE_OPEN,
+                             FILE_SYNCHRONOUS_IO_NONALERT));
+    }
+    std::string data;
+    h = OpenAll(u"\\??\\C:\\dir\\DOOMED", FILE_NON_DIRECTORY_FILE);
+    ASSERT_STATUS(STATUS_SUCCESS, Read(h, 100, &data));
+    EXPECT_EQ(data, "Doomed");
+    Close(h);
+    h = OpenAll(u"\\??\\C:\\dir\\moved", FILE_NON_DIRECTORY_FILE);
+    Close(h);
+}
+
 } // namespace
 } // namespace qtest

@@ -6,6 +6,8 @@
  */
 #include "tests/simkernel/registry_test_util.h"
 
+#include <algorithm>
+
 namespace {
 
 using namespace regtest;
@@ -236,6 +238,75 @@ TEST_F(RegistryCreateTest, SubkeysFollowNtOrderOfUpcasedNames)
     ASSERT_STATUS(STATUS_SUCCESS, Open(test, kTest, KEY_READ));
     for (ULONG i = 0; i < expected.size(); i++)
         EXPECT_EQ(EnumeratedName(test.get(), i), expected[i]) << "index " << i;
+}
+
+/* Many subkeys added in no order, some deleted and some renamed: every
+ * look-up ignores case (beyond ASCII too) and every index of the
+ * enumeration gives the key of that place in NT's order. */
+TEST_F(RegistryCreateTest, ManySubkeysStayFoundAndInOrderThroughDeletesAndRenames)
+{
+    std::vector<std::u16string> names;
+    for (int i = 0; i < 300; i++) {
+        const int n = (i * 7919) % 300; /* every number once, out of order */
+        std::u16string name = u"k";
+        for (int d = 100; d; d /= 10)
+            name += (char16_t)(u'0' + n / d % 10);
+        if (n % 5 == 0)
+            name += u"\u0436"; /* zhe */
+        names.push_back(name);
+        ASSERT_STATUS(STATUS_SUCCESS, sk::RegCreateKey(kTest + u"\\" + name));
+    }
+    auto upcased = [](std::u16string name) {
+        for (char16_t &c : name) {
+            if (c >= u'a' && c <= u'z')
+                c = (char16_t)(c - 32);
+            else if (c == u'\u0436')
+                c = u'\u0416';
+        }
+        return name;
+    };
+    std::vector<std::u16string> expected;
+    for (const std::u16string &name : names) {
+        const int n = std::stoi(std::string(name.begin() + 1, name.begin() + 4));
+        Key key;
+        if (n % 3 == 0) {
+            ASSERT_STATUS(STATUS_SUCCESS, Open(key, kTest + u"\\" + upcased(name)));
+            ASSERT_STATUS(STATUS_SUCCESS, ZwDeleteKey(key.get()));
+        } else if (n % 7 == 0) {
+            /* Moved to the front of the order; a name taken ignoring case
+             * refuses the rename. */
+            ASSERT_STATUS(STATUS_SUCCESS, Open(key, kTest + u"\\" + upcased(name)));
+            Name taken(u"K" + name.substr(1));
+            EXPECT_STATUS(STATUS_CANNOT_DELETE, ZwRenameKey(key.get(), taken.get()));
+            Name moved(u"A" + name);
+            ASSERT_STATUS(STATUS_SUCCESS, ZwRenameKey(key.get(), moved.get()));
+            expected.push_back(u"A" + name);
+        } else {
+            expected.push_back(name);
+        }
+    }
+    std::sort(expected.begin(), expected.end(),
+              [&](const std::u16string &a, const std::u16string &b) { return upcased(a) < upcased(b); });
+    EXPECT_EQ(sk::RegSubkeys(kTest), expected);
+    Key test;
+    ASSERT_STATUS(STATUS_SUCCESS, Open(test, kTest, KEY_READ));
+    for (ULONG i = 0; i < expected.size(); i++)
+        ASSERT_EQ(EnumeratedName(test.get(), i), expected[i]) << "index " << i;
+    alignas(8) uint8_t buffer[256];
+    ULONG length = 0;
+    EXPECT_STATUS(STATUS_NO_MORE_ENTRIES, ZwEnumerateKey(test.get(), (ULONG)expected.size(),
+                                                         KeyBasicInformation, buffer, sizeof(buffer),
+                                                         &length));
+    EXPECT_EQ(QueryFull(test.get()).SubKeys, (ULONG)expected.size());
+    /* Found by any case; the deleted and the old names are not. */
+    for (const std::u16string &name : expected) {
+        Key key;
+        EXPECT_STATUS(STATUS_SUCCESS, Open(key, kTest + u"\\" + upcased(name), KEY_READ));
+    }
+    Key gone;
+    EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Open(gone, kTest + u"\\K000\u0416", KEY_READ));
+    EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Open(gone, kTest + u"\\k007", KEY_READ));
+    EXPECT_STATUS(STATUS_SUCCESS, Open(gone, kTest + u"\\ak007", KEY_READ));
 }
 
 /* ---- values --------------------------------------------------------- */
