@@ -108,16 +108,6 @@ const char kHelp[] =
     "cut ends outside the references); 2 on a usage error, when MACHINE cannot be\n"
     "booted, or when a --power-loss call lies past the calls its boot made.\n";
 
-std::string U8(const std::u16string &text)
-{
-    return sk::Utf8FromUtf16(text);
-}
-
-std::string Optional(const std::optional<uint32_t> &value)
-{
-    return value ? std::to_string(*value) : "none";
-}
-
 /* ---- options ------------------------------------------------------------ */
 
 struct Plan {
