@@ -83,7 +83,7 @@ Bytes BuildHive(int count, const std::string &text, bool big)
             value.data.assign(40000, (uint8_t)'b');
             key->values.push_back(value);
         }
-        root->subkeys.push_back(key);
+        root->subkeys.Insert(key, key->upcased);
     }
     Bytes image;
     EXPECT_EQ(sk::reg::BuildHiveImage(*root, u"TEST", &image), STATUS_SUCCESS);
