@@ -254,12 +254,15 @@ TEST_F(MachineCompareTest, SimulateDiffListsWhatEachBootChanged)
     const std::string parameters =
         "\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\Qelmbar\\Parameters";
     const std::string first =
-        "  changes on the machine, 6:\n"
+        "  changes on the machine, 7:\n"
         "    + directory C:\\NewDir\n"
         "    - value " + parameters + " \"BootTimeOperationsList\" = REG_MULTI_SZ "
         "[\"CreateDir(\\\"\\\\??\\\\C:\\\\NewDir\\\")\", "
         "\"CreateKey(\\\"\\\\REGISTRY\\\\MACHINE\\\\SOFTWARE\\\\Made\\\")\"]\n"
         "    + value " + parameters + " \"BootCounter\" = REG_DWORD 0x00000001 (1)\n"
+        "    + value " + parameters + " \"LastBootTimeOperationsResults\" = REG_BINARY "
+        "01 00 00 00 00 00 00 00 01 00 00 00 02 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+        "00 00 00 00 03 00 00 00\n"
         "    + value " + parameters + " \"TickCounter\" = REG_DWORD 0x00000258 (600)\n"
         "    + value " + parameters + " \"SystemRoot\" = REG_SZ "
         "\"\\\\Device\\\\HarddiskVolume1\\\\Windows\" (without a NUL)\n"
