@@ -91,55 +91,65 @@ NTSTATUS Hive::InsertSubkey(uint32_t parent, uint32_t child)
         size_t size;
         if (!Cell(key.subkeyList, &p, &size) || size < 4)
             return STATUS_REGISTRY_CORRUPT;
-        std::vector<uint32_t> leafCells;
         if (Get16(p) == Sig("ri")) {
             list.root = key.subkeyList;
             const size_t n = Get16(p + 2);
-            if (4 + 4 * n > size)
+            if (n == 0 || 4 + 4 * n > size)
                 return STATUS_REGISTRY_CORRUPT;
             for (size_t i = 0; i < n; i++)
-                leafCells.push_back(Get32(p + 4 + 4 * i));
+                list.cells.push_back(Get32(p + 4 + 4 * i));
         } else {
-            leafCells.push_back(key.subkeyList);
+            list.cells.push_back(key.subkeyList);
         }
-        for (uint32_t cell : leafCells) {
-            const uint8_t *q;
-            size_t qsize;
-            if (!Cell(cell, &q, &qsize) || qsize < 4)
+    }
+    /* A leaf's entries as stored (cell, then hint for lf and lh). */
+    auto readLeaf = [&](uint32_t cell, std::vector<uint32_t> *entries, uint16_t *sig) {
+        const uint8_t *q;
+        size_t qsize;
+        if (!Cell(cell, &q, &qsize) || qsize < 4)
+            return false;
+        *sig = Get16(q);
+        if (*sig != Sig("li") && *sig != Sig("lf") && *sig != Sig("lh"))
+            return false;
+        const size_t words = Get16(q + 2) * (*sig == Sig("li") ? 1 : 2);
+        if (4 + 4 * words > qsize)
+            return false;
+        entries->clear();
+        for (size_t i = 0; i < words; i++)
+            entries->push_back(Get32(q + 4 + 4 * i));
+        return true;
+    };
+
+    /* The leaf it goes in: the first whose last entry sorts after it, found
+     * by halving over the index root. */
+    size_t leafIndex = 0;
+    if (list.cells.size() > 1) {
+        size_t lo = 0, hi = list.cells.size() - 1;
+        while (lo < hi) {
+            const size_t mid = (lo + hi) / 2;
+            std::vector<uint32_t> e;
+            uint16_t sig;
+            int order;
+            if (!readLeaf(list.cells[mid], &e, &sig) || e.empty())
                 return STATUS_REGISTRY_CORRUPT;
-            const uint16_t sig = Get16(q);
-            if (sig != Sig("li") && sig != Sig("lf") && sig != Sig("lh"))
+            if (!CompareName(e[e.size() - (sig == Sig("li") ? 1 : 2)], upcased, &order))
                 return STATUS_REGISTRY_CORRUPT;
-            const size_t words = Get16(q + 2) * (sig == Sig("li") ? 1 : 2);
-            if (4 + 4 * words > qsize)
-                return STATUS_REGISTRY_CORRUPT;
-            list.kind = sig; /* new entries go in the kind the list has */
-            list.cells.push_back(cell);
-            list.entries.emplace_back();
-            for (size_t i = 0; i < words; i++)
-                list.entries.back().push_back(Get32(q + 4 + 4 * i));
+            if (order > 0)
+                hi = mid;
+            else
+                lo = mid + 1;
         }
+        leafIndex = lo;
+    }
+    list.entries.emplace_back();
+    if (list.cells.empty()) {
+        list.cells.push_back(kNoCell);
+    } else if (!readLeaf(list.cells[leafIndex], &list.entries[0], &list.kind)) {
+        return STATUS_REGISTRY_CORRUPT;
     }
     const size_t stride = list.kind == Sig("li") ? 1 : 2;
     const uint32_t hint = list.kind == Sig("lh") ? NameHash(sub.name) : FastHint(sub.name);
-
-    /* The leaf it goes in: the first whose last entry sorts after it. */
-    size_t leafIndex = 0;
-    for (; leafIndex + 1 < list.entries.size(); leafIndex++) {
-        const auto &e = list.entries[leafIndex];
-        int order;
-        if (e.empty())
-            continue;
-        if (!CompareName(e[e.size() - stride], upcased, &order))
-            return STATUS_REGISTRY_CORRUPT;
-        if (order > 0)
-            break;
-    }
-    if (list.entries.empty()) {
-        list.entries.emplace_back();
-        list.cells.push_back(kNoCell);
-    }
-    std::vector<uint32_t> &entries = list.entries[leafIndex];
+    std::vector<uint32_t> &entries = list.entries[0];
     size_t lo = 0, hi = entries.size() / stride;
     while (lo < hi) {
         const size_t mid = (lo + hi) / 2;
