@@ -41,7 +41,8 @@ RegistryState &State()
 
 LONGLONG Tick()
 {
-    return SystemTimeNow();
+    SystemTimeNow();
+    return PeekSystemTime();
 }
 
 std::u16string UpcaseView(std::u16string_view text)
@@ -502,7 +503,13 @@ NTSTATUS RegSetUpControlSets(ULONG current)
     NTSTATUS status = RegCreateKey(controlSet);
     if (!NT_SUCCESS(status))
         return status;
-    return RegCreateLink(system + u"\\CurrentControlSet", controlSet, true);
+    /* The link is volatile, set up as the system starts: no change of what
+     * the hive stores, so the root keeps its time. */
+    std::shared_ptr<Key> root = FindByPath(system);
+    const LONGLONG rootTime = root->lastWriteTime;
+    status = RegCreateLink(system + u"\\CurrentControlSet", controlSet, true);
+    root->lastWriteTime = rootTime;
+    return status;
 }
 
 bool RegKeyExists(const std::u16string &path)

@@ -48,11 +48,14 @@ NTSTATUS Hive::WriteLeaf(uint32_t *leaf, const std::vector<uint32_t> &entries, u
     const bool li = kind == Sig("li");
     const size_t count = li ? entries.size() : entries.size() / 2;
     const size_t payload = 4 + entries.size() * 4;
+    /* A leaf that grows is given room for more entries, so that adding
+     * subkeys one by one does not move it every time. */
+    const size_t room = std::min<size_t>(4 + kMaxLeafEntries * 8 + 8, RoundUp(payload, 512));
     NTSTATUS status;
     if (*leaf == kNoCell)
         status = Alloc(payload, leaf);
     else
-        status = Resize(*leaf, payload, leaf);
+        status = Resize(*leaf, payload, room, leaf);
     if (!NT_SUCCESS(status))
         return status;
     uint8_t *p = At(*leaf) + 4;
@@ -127,12 +130,16 @@ NTSTATUS Hive::InsertSubkey(uint32_t parent, uint32_t child)
         size_t lo = 0, hi = list.cells.size() - 1;
         while (lo < hi) {
             const size_t mid = (lo + hi) / 2;
-            std::vector<uint32_t> e;
-            uint16_t sig;
+            const uint8_t *q;
+            size_t qsize;
             int order;
-            if (!readLeaf(list.cells[mid], &e, &sig) || e.empty())
+            if (!Cell(list.cells[mid], &q, &qsize) || qsize < 4)
                 return STATUS_REGISTRY_CORRUPT;
-            if (!CompareName(e[e.size() - (sig == Sig("li") ? 1 : 2)], upcased, &order))
+            const size_t stride = Get16(q) == Sig("li") ? 4 : 8;
+            const size_t n = Get16(q + 2);
+            if (n == 0 || 4 + n * stride > qsize)
+                return STATUS_REGISTRY_CORRUPT;
+            if (!CompareName(Get32(q + 4 + (n - 1) * stride), upcased, &order))
                 return STATUS_REGISTRY_CORRUPT;
             if (order > 0)
                 hi = mid;
@@ -379,6 +386,13 @@ NTSTATUS Hive::CreateKey(uint32_t parent, const std::u16string &name,
     Put16(p + kNkClassLength, (uint16_t)(className.size() * 2));
     PutName(p + kNkName, name, compressed);
     status = InsertSubkey(parent, nk);
+    if (status == STATUS_OBJECT_NAME_COLLISION) {
+        /* Refused before the list changed: the cells go again. */
+        Free(nk);
+        if (classCell != kNoCell)
+            Free(classCell);
+        ReleaseSecurity(security);
+    }
     if (!NT_SUCCESS(status))
         return status;
     *cell = nk;

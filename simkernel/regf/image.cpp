@@ -440,6 +440,11 @@ void Hive::Free(uint32_t cell)
 
 NTSTATUS Hive::Resize(uint32_t cell, size_t payload, uint32_t *moved)
 {
+    return Resize(cell, payload, payload, moved);
+}
+
+NTSTATUS Hive::Resize(uint32_t cell, size_t payload, size_t room, uint32_t *moved)
+{
     size_t size;
     uint8_t *p = MutableCell(cell, &size);
     if (!p)
@@ -450,7 +455,7 @@ NTSTATUS Hive::Resize(uint32_t cell, size_t payload, uint32_t *moved)
     }
     std::vector<uint8_t> keep(p, p + size);
     uint32_t fresh;
-    NTSTATUS status = Alloc(payload, &fresh);
+    NTSTATUS status = Alloc(std::max(payload, room), &fresh);
     if (!NT_SUCCESS(status))
         return status;
     memcpy(At(fresh) + 4, keep.data(), keep.size());

@@ -201,6 +201,8 @@ private:
     void RemoveFree(uint32_t offset);
     /* Gives the cell room for payload bytes, moving it when it has to. */
     NTSTATUS Resize(uint32_t cell, size_t payload, uint32_t *moved);
+    /* The same, a cell that moves given room for this many bytes. */
+    NTSTATUS Resize(uint32_t cell, size_t payload, size_t room, uint32_t *moved);
 
     NTSTATUS InsertSubkey(uint32_t parent, uint32_t child);
     NTSTATUS RemoveSubkey(uint32_t parent, uint32_t child);

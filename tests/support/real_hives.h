@@ -6,6 +6,7 @@
 #pragma once
 
 #include "simkernel/regf/regf.h"
+#include "simkernel/upcase.h"
 
 #include <cstdio>
 #include <map>
@@ -45,8 +46,8 @@ struct KeyState {
     std::vector<std::u16string> subkeys;
 };
 
-/* Every key of the image by path (components joined by '\'), read with
- * the library; false when a cell does not read. */
+/* Every key of the image by its path upcased (components joined by '\'),
+ * read with the library; false when a cell does not read. */
 inline bool WalkKeys(const sk::regf::Hive &hive, std::map<std::u16string, KeyState> *out)
 {
     struct Pending {
@@ -79,7 +80,7 @@ inline bool WalkKeys(const sk::regf::Hive &hive, std::map<std::u16string, KeySta
             state.subkeys.push_back(node.name);
             pending.push_back({child, at.path.empty() ? node.name : at.path + u"\\" + node.name});
         }
-        (*out)[at.path] = std::move(state);
+        (*out)[sk::Upcase(at.path)] = std::move(state);
     }
     return true;
 }
