@@ -503,7 +503,8 @@ TEST_F(RegfTest, AKeyOf200000SubkeysIsBuiltCheckedEditedAndSaved)
     const std::string path = (dir / "SYSTEM").string();
     ASSERT_EQ(STATUS_SUCCESS, hive.Save(path, kNow, false));
     std::shared_ptr<sk::reg::Key> root;
-    ASSERT_EQ(STATUS_SUCCESS, sk::reg::ReadHiveFile(path, &root));
+    ASSERT_EQ(STATUS_SUCCESS,
+              sk::reg::ReadHiveFile(path, &root, std::make_shared<sk::reg::Hive>()));
     sk::reg::Key *tree = nullptr;
     for (const auto &set : root->subkeys) {
         if (set->name == u"ControlSet001") {
