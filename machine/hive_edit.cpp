@@ -5,12 +5,14 @@
  */
 #include "machine/internal.h"
 
+#include "simkernel/clock.h"
 #include "simkernel/files.h"
 #include "simkernel/hive_load.h"
 #include "simkernel/registry.h"
 #include "simkernel/sim.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace qm {
 
@@ -176,6 +178,18 @@ bool StagePackage(const std::string &dir, const std::u16string &name, const Pack
         error);
 }
 
+namespace {
+
+/* The host's time in 100 ns units since 1601. */
+LONGLONG HostFileTime()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return ((LONGLONG)now.tv_sec + 11644473600LL) * 10000000LL + now.tv_nsec / 100;
+}
+
+} // namespace
+
 bool EditHiveFile(const std::string &file, Hive hive,
                   const std::function<std::string(const std::u16string &root)> &edit,
                   std::string *error, bool acceptDirty)
@@ -197,6 +211,11 @@ bool EditHiveFile(const std::string &file, Hive hive,
         [&] {
             sk::ResetKernel();
             sk::SetDirtyHivesAccepted(acceptDirty);
+            /* A bare hive file has no machine clock: the keys changed, and
+             * the file, are stamped with the host's time. */
+            const LONGLONG now = HostFileTime();
+            if (now > sk::PeekSystemTime())
+                sk::SetSystemTime(now);
             NTSTATUS status = sk::AddVolume(kVolumeDevice, host.parent_path().string());
             if (!NT_SUCCESS(status))
                 return "a volume over " + host.parent_path().string() + ": " + Status(status);

@@ -5,6 +5,7 @@ The layers, lowest first:
 
     platform/                      the two builds' NT declarations
     driver code                    script/ registry/ exec/ boot/ driver/
+    simkernel/regf/                the hive file library
     simkernel/                     the user-mode model of NT
     machine/                       whole machines in a directory
     tools/lib/                     the tool library
@@ -35,6 +36,9 @@ ALLOWED = {
     "platform": ["platform"],
     **{folder: ["platform"] + DRIVER for folder in DRIVER},
     "simkernel": ["platform", "simkernel"],
+    # The hive library sits below the rest of simkernel: it takes only
+    # simkernel's case folding.
+    "simkernel/regf": ["platform", "simkernel/regf", "simkernel/upcase.h"],
     "machine": BELOW_TOOLLIB,
     "tools/lib": BELOW_PROGRAMS,
     "tools/qelmbar": BELOW_PROGRAMS + ["tools/qelmbar"],

@@ -10,8 +10,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev
           lld-14 llvm-14 clang-tidy-14
           g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
           libgtest-dev libgmock-dev libbenchmark-dev python3
-          libhivex-dev libhivex-bin libwin-hivex-perl pkg-config wine64 osslsigncode openssl
-          xz-utils)
+          libhivex-dev libhivex-bin libwin-hivex-perl libregf-utils reglookup xz-utils
+          pkg-config wine64 osslsigncode openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -4,7 +4,15 @@
  * that NT and the usual offline tools open.  Internal to simkernel; callers
  * that pass keys of the live registry hold the kernel lock.
  *
- * The writer lays every save out afresh and compactly: a base block, then
+ * A tree read from a file keeps that file's image at its root, and each key
+ * its cell in it: a save then edits the image in place, only where the
+ * tree differs from it (values, classes, times and marks of keys that
+ * changed, cells for new keys and freed ones for removed keys), and every
+ * other byte stays as the file had it: security cells, key flags, header
+ * fields, the hive's version.  A new key gets the security NT gives a new
+ * subkey of its parent.
+ *
+ * A tree that comes from no file is laid out afresh and compactly: a base block, then
  * bins of whole 4 KiB blocks holding the cells of the non-volatile keys of
  * the hive, written depth first.  Hive version 1.5, the one NT has created
  * since XP: subkey lists are hash leaves (lh), an index root (ri) over them
@@ -82,6 +90,10 @@ NTSTATUS ReadHiveFile(const std::string &hostPath, std::shared_ptr<Key> *root,
                       const regf::HiveReadOptions &options = regf::HiveReadOptions(),
                       regf::HiveImageReport *report = nullptr);
 
+/* Why the last ReadHiveFile refused its file, naming the key or the place
+ * in the file; empty when it did not. */
+const std::string &LastHiveRefusal();
+
 /* Saves root and the keys beneath it that belong to its hive, leaving out
  * volatile keys and the roots of hives mounted inside it.  hiveName goes to
  * the base block (its last 31 characters).  On failure the file at hostPath
@@ -95,7 +107,12 @@ NTSTATUS ReadHiveFile(const std::string &hostPath, std::shared_ptr<Key> *root,
 NTSTATUS WriteHiveFile(const std::string &hostPath, const Key &root,
                        const std::u16string &hiveName);
 
-/* The bytes WriteHiveFile would store. */
+/* Whether root holds the image of the file it was read from, and the save
+ * that edits that image (WriteHiveFile takes it when it does). */
+bool HasHiveImage(const Key &root);
+NTSTATUS SaveHiveInPlace(const std::string &hostPath, const Key &root);
+
+/* The bytes WriteHiveFile would store for a tree laid out afresh. */
 NTSTATUS BuildHiveImage(const Key &root, const std::u16string &hiveName,
                         std::vector<uint8_t> *image);
 

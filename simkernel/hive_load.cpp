@@ -157,6 +157,8 @@ void Graft(Key &root, Key &tree)
     root.maxClassLen = tree.maxClassLen;
     root.maxValueNameLen = tree.maxValueNameLen;
     root.maxValueDataLen = tree.maxValueDataLen;
+    root.cell = tree.cell;
+    root.image = std::move(tree.image);
     root.subkeys = std::move(tree.subkeys);
     tree.subkeys.Clear();
     for (const auto &child : root.subkeys) {

@@ -601,6 +601,8 @@ NTSTATUS WriteHiveFile(const std::string &hostPath, const Key &root, const std::
 {
     if (hostPath.empty())
         return STATUS_OBJECT_NAME_INVALID;
+    if (HasHiveImage(root))
+        return SaveHiveInPlace(hostPath, root);
     std::vector<uint8_t> image;
     NTSTATUS status;
     try {

@@ -389,6 +389,8 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
             return STATUS_ACCESS_DENIED;
         if (parent->isVolatile && !isVolatile)
             return STATUS_CHILD_MUST_BE_VOLATILE;
+        if (KeyDepth(*parent) >= kMaxKeyDepth)
+            return STATUS_INVALID_PARAMETER;
         key = AddSubkey(*parent, resolved.leaf, isVolatile, className);
         key->isLink = createLink;
         disposition = REG_CREATED_NEW_KEY;

@@ -70,9 +70,9 @@ std::optional<RegValue> RegGetValue(const std::u16string &path, const std::u16st
 std::vector<std::u16string> RegValueNames(const std::u16string &path);
 NTSTATUS RegDeleteValue(const std::u16string &path, const std::u16string &name);
 
-/* The simulated system time in 100ns units since 1601, as last-write
- * times are stamped.  It starts at 2026-01-01 and moves on by one unit at
- * every change to a key. */
+/* The simulated system time in 100ns units since 1601 (KeQuerySystemTime's
+ * clock), as last-write times are stamped and hive files are saved.  It
+ * starts at 2026-01-01 and moves on by one unit at every change to a key. */
 LONGLONG RegCurrentTime();
 constexpr LONGLONG kRegClockStart = 134116992000000000LL;
 

@@ -11,6 +11,7 @@
  * dropped, and subkeys are kept in NT's order of upcased names.
  */
 #include "simkernel/registry_tree.h"
+#include "simkernel/clock.h"
 #include "simkernel/object_namespace.h"
 #include "simkernel/upcase.h"
 
@@ -30,7 +31,6 @@ struct RootObject : ob::ParseObject {
 struct RegistryState {
     std::shared_ptr<Key> root;
     std::shared_ptr<RootObject> rootObject;
-    LONGLONG clock = kRegClockStart;
 };
 
 RegistryState &State()
@@ -41,7 +41,8 @@ RegistryState &State()
 
 LONGLONG Tick()
 {
-    return ++State().clock;
+    SystemTimeNow();
+    return PeekSystemTime();
 }
 
 std::u16string UpcaseView(std::u16string_view text)
@@ -55,7 +56,7 @@ std::shared_ptr<Key> NewKey(std::u16string_view name, std::shared_ptr<Hive> hive
     key->name = std::u16string(name);
     key->upcased = UpcaseView(name);
     key->hive = std::move(hive);
-    key->lastWriteTime = State().clock;
+    key->lastWriteTime = PeekSystemTime();
     return key;
 }
 
@@ -200,6 +201,8 @@ NTSTATUS Walk(ParsedName parsed, FinalLink finalLink, Resolved *out, bool create
             if (!child && createMissing) {
                 if (current->isVolatile && !createVolatile)
                     return STATUS_CHILD_MUST_BE_VOLATILE;
+                if (KeyDepth(*current) >= kMaxKeyDepth)
+                    return STATUS_INVALID_PARAMETER;
                 child = AddSubkey(*current, component, createVolatile, std::u16string());
             }
             if (!child) {
@@ -334,6 +337,14 @@ bool DeleteValue(Key &key, std::u16string_view name)
     }
     Touch(key);
     return true;
+}
+
+size_t KeyDepth(const Key &key)
+{
+    size_t depth = 1;
+    for (const Key *at = key.parent; at; at = at->parent)
+        depth++;
+    return depth;
 }
 
 std::u16string FullPath(const Key &key)
@@ -477,7 +488,13 @@ NTSTATUS RegSetUpControlSets(ULONG current)
     NTSTATUS status = RegCreateKey(controlSet);
     if (!NT_SUCCESS(status))
         return status;
-    return RegCreateLink(system + u"\\CurrentControlSet", controlSet, true);
+    /* The link is volatile, set up as the system starts: no change of what
+     * the hive stores, so the root keeps its time. */
+    std::shared_ptr<Key> root = FindByPath(system);
+    const LONGLONG rootTime = root->lastWriteTime;
+    status = RegCreateLink(system + u"\\CurrentControlSet", controlSet, true);
+    root->lastWriteTime = rootTime;
+    return status;
 }
 
 bool RegKeyExists(const std::u16string &path)
@@ -619,7 +636,7 @@ NTSTATUS RegDeleteValue(const std::u16string &path, const std::u16string &name)
 LONGLONG RegCurrentTime()
 {
     std::lock_guard<std::recursive_mutex> guard(KernelLock());
-    return State().clock;
+    return PeekSystemTime();
 }
 
 NTSTATUS MountHive(const std::u16string &path, const std::u16string &hiveName,

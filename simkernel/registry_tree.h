@@ -19,6 +19,9 @@
 #include <vector>
 
 namespace sk {
+namespace regf {
+class Hive;
+}
 namespace reg {
 
 /* NT refuses a key name component longer than this many characters, and a
@@ -28,6 +31,10 @@ constexpr size_t kMaxValueNameChars = 16383;
 /* The most a counted name holds; a link whose target and the rest of the
  * name would not fit is refused. */
 constexpr size_t kMaxNameBytes = 0xFFFE;
+/* NT nests keys at most this deep, counting the components of a key's full
+ * name from REGISTRY on; a deeper key is refused with
+ * STATUS_INVALID_PARAMETER. */
+constexpr size_t kMaxKeyDepth = 512;
 /* The value that holds a link key's target, and the only one it may have. */
 constexpr char16_t kLinkValueName[] = u"SymbolicLinkValue";
 
@@ -160,6 +167,12 @@ struct Key {
     ULONG maxClassLen = 0;
     ULONG maxValueNameLen = 0;
     ULONG maxValueDataLen = 0;
+    /* Where the key is in the image of the file its hive was read from
+     * (0xFFFFFFFF for a key made since), and, at a hive's root, that image.
+     * A save edits the image to match the tree and brings both up to
+     * date, so they change under a const tree. */
+    mutable uint32_t cell = 0xFFFFFFFF;
+    mutable std::shared_ptr<regf::Hive> image;
 };
 
 /* A name taken apart: the key the walk starts at and the components left
@@ -232,6 +245,8 @@ void SetValue(Key &key, std::u16string_view name, ULONG type, const uint8_t *dat
 /* Removes a value; false when there is none of that name. */
 bool DeleteValue(Key &key, std::u16string_view name);
 std::u16string FullPath(const Key &key);
+/* The components of the key's full name: 1 for \REGISTRY. */
+size_t KeyDepth(const Key &key);
 /* Whether a hive is mounted anywhere below the key. */
 bool HasHiveRootBelow(const Key &key);
 /* The root of the hive the key belongs to. */

@@ -211,6 +211,25 @@ TEST_F(RegistryCreateTest, OptionsAndClass)
     EXPECT_EQ(QueryFull(parent.get()).MaxClassLen, 6u);
 }
 
+TEST_F(RegistryCreateTest, KeysAreNestedAtMost512LevelsDeep)
+{
+    /* \REGISTRY\MACHINE\Test is three levels; 509 more make 512. */
+    std::u16string path = kTest;
+    for (int i = 0; i < 508; i++)
+        path += u"\\n";
+    ASSERT_STATUS(STATUS_SUCCESS, sk::RegCreateKey(path));
+    Key deepest;
+    ASSERT_STATUS(STATUS_SUCCESS, Create(deepest, path + u"\\n"));
+    Key tooDeep;
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER, Create(tooDeep, path + u"\\n\\n"));
+    EXPECT_FALSE(tooDeep.get());
+    EXPECT_STATUS(STATUS_INVALID_PARAMETER, sk::RegCreateKey(path + u"\\n\\n"));
+    EXPECT_FALSE(sk::RegKeyExists(path + u"\\n\\n"));
+    /* Opening what is there is not limited. */
+    Key opened;
+    EXPECT_STATUS(STATUS_SUCCESS, Open(opened, path + u"\\n"));
+}
+
 TEST_F(RegistryCreateTest, CreationStampsParentAndChild)
 {
     const LONGLONG before = *sk::RegLastWriteTime(kTest);

@@ -205,6 +205,28 @@ TEST_F(MachineProgramTest, ImportDeletesInFileOrderAndPassesOverWhatIsMissing)
         << "deleted and made again, without its old value";
 }
 
+TEST_F(MachineProgramTest, ImportRefusesAKeyNestedDeeperThanWindowsAllows)
+{
+    Create();
+    const std::vector<std::string> before = HiveFiles();
+    /* \REGISTRY\MACHINE\SOFTWARE and 509 more levels is as deep as a key
+     * goes; one more is refused before anything is written. */
+    std::string deep = "HKEY_LOCAL_MACHINE\\SOFTWARE";
+    for (int i = 0; i < 509; i++)
+        deep += "\\n";
+    const std::string ok = Write("ok.reg", "REGEDIT4\n[" + deep + "]\n");
+    const std::string bad =
+        Write("bad.reg", "REGEDIT4\n[HKLM\\SOFTWARE\\Good]\n[" + deep + "\\n]\n");
+    Outcome outcome = Run({ "machine", "import", machine_, bad });
+    EXPECT_EQ(outcome.Status, 1);
+    EXPECT_EQ(outcome.Err, bad + ":3: error: " + deep + "\\n would be nested 513 levels deep; "
+                           "Windows nests keys at most 512 levels deep\n"
+                           "qelmbar: machine import: 1 error; nothing was changed\n");
+    EXPECT_EQ(HiveFiles(), before);
+    Outcome fine = Run({ "machine", "import", "-q", machine_, ok });
+    EXPECT_EQ(fine.Status, 0) << fine.Err;
+}
+
 TEST_F(MachineProgramTest, AnyFaultInAnyFileChangesNothing)
 {
     Create();

@@ -43,6 +43,26 @@ bool HiveOfKey(RegRoot root, const std::u16string &key, qm::Hive *hive, std::u16
     return false;
 }
 
+/* The components of the key's full name in NT, \REGISTRY\MACHINE\SYSTEM
+ * or \REGISTRY\USER\.DEFAULT and those below the hive's root. */
+size_t KeyDepth(const std::u16string &rest)
+{
+    size_t depth = 3;
+    size_t at = 0;
+    while (at < rest.size()) {
+        size_t end = rest.find(u'\\', at);
+        if (end == std::u16string::npos)
+            end = rest.size();
+        if (end > at)
+            depth++;
+        at = end + 1;
+    }
+    return depth;
+}
+
+/* NT nests keys no deeper than this many components of a full name. */
+constexpr size_t kMaxKeyDepth = 512;
+
 } // namespace
 
 size_t HiveIndex(qm::Hive hive)
@@ -71,6 +91,15 @@ void PlanRegistryFile(const RegText &text, HivePlan *plans, std::vector<RegTextE
                                                  "] would delete the root of hive " +
                                                  qm::HiveFileName(hive) +
                                                  ", which cannot be deleted" });
+            continue;
+        }
+        if (edit.Kind != RegEditKind::DeleteKey && KeyDepth(rest) > kMaxKeyDepth) {
+            if (refusedHeaders.insert(edit.KeyLine).second)
+                refusals->push_back({ edit.KeyLine, RegKeyName(edit.Root, edit.Key) +
+                                                        " would be nested " +
+                                                        std::to_string(KeyDepth(rest)) +
+                                                        " levels deep; Windows nests keys at "
+                                                        "most 512 levels deep" });
             continue;
         }
         HivePlan &plan = plans[HiveIndex(hive)];
