@@ -403,16 +403,6 @@ ReplayReport ReplayDirtyVector(ByteView primary, ReplayReport report, const std:
 
 } // namespace
 
-uint32_t BaseBlockChecksum(const uint8_t *base)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i < kChecksum; i += 4)
-        sum ^= Get32(base + i);
-    if (sum == 0xFFFFFFFF)
-        return 0xFFFFFFFE;
-    return sum == 0 ? 1 : sum;
-}
-
 uint64_t LogEntryHash(const uint8_t *data, size_t size)
 {
     /* The seed, 0x82EF4D887A4E55C5, split into its low and high halves. */
