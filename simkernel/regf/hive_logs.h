@@ -11,7 +11,7 @@
 #pragma once
 
 #include "simkernel/regf/log_replay.h"
-#include "simkernel/sim.h"
+#include "platform/platform.h"
 
 #include <string>
 #include <vector>
