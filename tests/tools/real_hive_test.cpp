@@ -5,6 +5,7 @@
  */
 #include "tests/support/real_hives.h"
 #include "tests/support/tool_run.h"
+#include "simkernel/regf/hive_logs.h"
 
 #include <gtest/gtest.h>
 
@@ -118,13 +119,48 @@ void ExpectSameOutsideOurs(const std::vector<uint8_t> &beforeBytes,
     EXPECT_EQ(0, memcmp(beforeBytes.data() + 0x200, afterBytes.data() + 0x200, 4096 - 0x200));
 }
 
-class RealHiveStagingTest : public qelmbar::test::ToolTest {};
+class RealHiveStagingTest : public qelmbar::test::ToolTest {
+protected:
+    /* Takes the hive name (and its logs, when it has them) through every
+     * staging command; original is the hive as first read. */
+    void EveryStep(const std::string &name, const std::vector<uint8_t> &original, size_t keyCount);
+};
 
+/* A clean Windows 7-era SYSTEM hive. */
 TEST_F(RealHiveStagingTest, EveryCommandChangesOnlyOurKeyAndTheLastLeavesTheHiveAsItWas)
 {
     const std::vector<uint8_t> original = RealHive("SYSTEM");
     ASSERT_GT(original.size(), 4096u);
-    const std::string hive = Write("SYSTEM", std::string(original.begin(), original.end()));
+    Write("SYSTEM", std::string(original.begin(), original.end()));
+    EveryStep("SYSTEM", original, 30756);
+}
+
+/* A dirty Windows 8.1/10 SYSTEM hive with its two logs: the first command
+ * reads it brought up to date from them, and from there on every command
+ * keeps all but our key as that first read had it. */
+TEST_F(RealHiveStagingTest, ADirtyHiveIsReadThroughItsLogsAndKeptAsTheyLeftIt)
+{
+    const std::vector<uint8_t> &primary = RealHive("SYSTEM_B");
+    ASSERT_GT(primary.size(), 4096u);
+    const std::string hive = Write("SYSTEM_B", std::string(primary.begin(), primary.end()));
+    for (const char *log : { "SYSTEM_B.LOG1", "SYSTEM_B.LOG2" }) {
+        const std::vector<uint8_t> &bytes = RealHive(log);
+        ASSERT_FALSE(bytes.empty());
+        Write(log, std::string(bytes.begin(), bytes.end()));
+    }
+    std::vector<uint8_t> replayed;
+    ASSERT_EQ(sk::regf::ReadHiveImage(hive, sk::regf::HiveReadOptions(), &replayed), STATUS_SUCCESS);
+    ASSERT_NE(replayed, primary);
+    EveryStep("SYSTEM_B", replayed, 35595);
+    /* The logs are emptied once the clean primary is saved. */
+    EXPECT_EQ(ReadWholeFile(dir_ / "SYSTEM_B.LOG1"), "");
+    EXPECT_EQ(ReadWholeFile(dir_ / "SYSTEM_B.LOG2"), "");
+}
+
+void RealHiveStagingTest::EveryStep(const std::string &name, const std::vector<uint8_t> &original,
+                                    size_t keyCount)
+{
+    const std::string hive = (dir_ / name).string();
     const std::string script = Write("s.qbs", "CreateDir(\"\\??\\C:\\A\")\n");
 
     const std::vector<std::vector<std::string>> steps = {
@@ -189,10 +225,11 @@ TEST_F(RealHiveStagingTest, EveryCommandChangesOnlyOurKeyAndTheLastLeavesTheHive
     std::unique_ptr<sk::regf::Hive> last = OpenHive(previous);
     std::map<std::u16string, KeyState> keys;
     ASSERT_TRUE(WalkKeys(*last, &keys));
-    EXPECT_EQ(keys.size(), 30756u);
+    EXPECT_EQ(keys.size(), keyCount);
     EXPECT_EQ(keys.count(kOurs), 0u);
-    std::cout << "real SYSTEM hive, at every step: " << whole.keys << " keys, " << whole.values
-              << " values, " << whole.descriptors << " distinct descriptors checked unchanged\n";
+    std::cout << "real hive " << name << ", at every step: " << whole.keys << " keys, "
+              << whole.values << " values, " << whole.descriptors
+              << " distinct descriptors checked unchanged\n";
 }
 
 } // namespace
