@@ -7,8 +7,8 @@
 #                       bound, and the copies in process against the host
 #   qelmbar_bench       the parser at growing sizes (when Google Benchmark
 #                       is installed)
-#   scaling.sh          time at 2N over time at N (when present)
-#   hive_bench*         hive loads and saves (when present)
+#   scaling.py          time at 2N over time at N, through simulate
+#   hive_bench.sh       staging into a real SYSTEM hive against hivexsh
 # and ends with one summary line per goal.
 #
 # usage: bench/run.sh [--quick] [BUILD_DIR]   (default build/host)
@@ -63,27 +63,21 @@ if [ -x "$build/bench/qelmbar_bench" ]; then
   fi
 fi
 
-# Slots for the benches other work adds: run when present.
-if [ -x bench/scaling.sh ]; then
-  echo
-  echo "== scaling"
-  bench/scaling.sh $quick || status=1
+echo
+echo "== time at 2N over time at N, through simulate"
+if [ -n "$quick" ]; then
+  python3 bench/scaling.py --quick --no-build --build "$build" || status=1
+else
+  python3 bench/scaling.py --no-build --build "$build" || status=1
 fi
-for hive in bench/hive_bench*; do
-  [ -e "$hive" ] || continue
-  echo
-  echo "== $(basename "$hive")"
-  case "$hive" in
-    *.sh|*.py) [ -x "$hive" ] && { "$hive" $quick || status=1; } ;;
-    *.cpp)
-      program="$build/bench/$(basename "${hive%.cpp}")"
-      if [ -x "$program" ]; then
-        "$program" $quick || status=1
-      else
-        echo "($program not built)"
-      fi ;;
-  esac
-done
+
+echo
+echo "== staging into a real SYSTEM hive, against hivexsh"
+if [ -n "$quick" ]; then
+  bench/hive_bench.sh --rounds 2 || status=1
+else
+  bench/hive_bench.sh || status=1
+fi
 
 echo
 echo "== summary"
