@@ -47,8 +47,14 @@ std::string HiveRefusal(const std::string &file, NTSTATUS status, const sk::regf
                "writes the hive back clean";
     case sk::regf::ReplayRefusal::Differencing:
         return file + ": " + replay.reason;
-    default:
+    default: {
+        /* A damaged hive is refused with what the checker found, naming
+         * the key; nothing in it is dropped or repaired. */
+        const std::string &why = sk::reg::LastHiveRefusal();
+        if (status == STATUS_REGISTRY_CORRUPT && !why.empty())
+            return file + ": " + Status(status) + ": " + why;
         return file + ": " + Status(status);
+    }
     }
 }
 

@@ -157,6 +157,41 @@ TEST_F(RealHiveStagingTest, ADirtyHiveIsReadThroughItsLogsAndKeptAsTheyLeftIt)
     EXPECT_EQ(ReadWholeFile(dir_ / "SYSTEM_B.LOG2"), "");
 }
 
+/* A key whose subkey count disagrees with its list: every command refuses
+ * the hive, naming the key, and leaves the file as it was. */
+TEST_F(RealHiveStagingTest, AKeyWhoseCountDisagreesWithItsListIsRefusedByName)
+{
+    std::vector<uint8_t> bytes = RealHive("SYSTEM");
+    std::unique_ptr<sk::regf::Hive> image = OpenHive(bytes);
+    ASSERT_TRUE(image);
+    uint32_t cell = image->RootCell();
+    for (const std::u16string name : { u"ControlSet001", u"Services", u"Tcpip" }) {
+        sk::regf::KeyNode node;
+        std::vector<uint32_t> cells;
+        ASSERT_TRUE(image->ReadKey(cell, &node) && image->Subkeys(node, &cells));
+        uint32_t found = sk::regf::kNoCell;
+        for (uint32_t child : cells) {
+            sk::regf::KeyNode sub;
+            ASSERT_TRUE(image->ReadKey(child, &sub));
+            if (sk::EqualIgnoringCase(sub.name, name))
+                found = child;
+        }
+        ASSERT_NE(found, sk::regf::kNoCell);
+        cell = found;
+    }
+    /* The subkey count of the key node: its cell's payload, offset 0x14. */
+    bytes[4096 + cell + 4 + 0x14]++;
+    const std::string hive = Write("SYSTEM", std::string(bytes.begin(), bytes.end()));
+    for (const std::vector<std::string> &command :
+         std::vector<std::vector<std::string>>{ { "install", "--hive", hive }, { "status", "--hive", hive } }) {
+        ToolOutcome outcome = Run(command);
+        EXPECT_NE(outcome.Status, 0) << command[0];
+        EXPECT_TRUE(Contains(outcome.Err, "STATUS_REGISTRY_CORRUPT")) << outcome.Err;
+        EXPECT_TRUE(Contains(outcome.Err, "Tcpip")) << outcome.Err;
+        EXPECT_EQ(Bytes(ReadWholeFile(hive)), bytes) << command[0];
+    }
+}
+
 void RealHiveStagingTest::EveryStep(const std::string &name, const std::vector<uint8_t> &original,
                                     size_t keyCount)
 {
