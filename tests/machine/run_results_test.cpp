@@ -124,11 +124,11 @@ TEST_F(RunResultsTest, AOneShotListThatDoesNotParseIsRecordedAsRejected)
 TEST_F(RunResultsTest, AFailedSetupRecordsTheFailureAndTheOperationsItSkipped)
 {
     Write("a.txt", "a");
-    qm::PackageSpec spec;
-    spec.setupOperations = { CopyFileOp(u"a.txt", u"b.txt"), CopyFileOp(u"missing.txt", u"c.txt"),
+    qm::PackageSpec package;
+    package.setupOperations = { CopyFileOp(u"a.txt", u"b.txt"), CopyFileOp(u"missing.txt", u"c.txt"),
                              CopyFileOp(u"a.txt", u"d.txt") };
     std::string error;
-    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", spec, &error)) << error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", package, &error)) << error;
     Boot();
     ExpectRecord(PackageRecord(u"Pkg"),
                  Record(kSetup, 1, 0,
@@ -143,11 +143,11 @@ TEST_F(RunResultsTest, ADeferredOperationIsCompletedByTheDeferredRun)
 {
     StageSoftwareSource();
     Write("a.txt", "a");
-    qm::PackageSpec spec;
-    spec.setupOperations = { kSoftwareWrite, CopyFileOp(u"a.txt", u"b.txt") };
-    spec.bootTimeout = 5;
+    qm::PackageSpec package;
+    package.setupOperations = { kSoftwareWrite, CopyFileOp(u"a.txt", u"b.txt") };
+    package.bootTimeout = 5;
     std::string error;
-    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", spec, &error)) << error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", package, &error)) << error;
     Boot();
     ExpectRecord(PackageRecord(u"Pkg"),
                  Record(kSetup, 1, 0,
@@ -159,11 +159,11 @@ TEST_F(RunResultsTest, ADeferredOperationIsCompletedByTheDeferredRun)
 TEST_F(RunResultsTest, ADeferredOperationThatFailsSetsLastPackageErrorWhenNoneIsSet)
 {
     StageSoftwareSubkey();
-    qm::PackageSpec spec;
-    spec.setupOperations = { kDeferredFailure };
-    spec.bootTimeout = 5;
+    qm::PackageSpec package;
+    package.setupOperations = { kDeferredFailure };
+    package.bootTimeout = 5;
     std::string error;
-    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", spec, &error)) << error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", package, &error)) << error;
     Boot();
     ExpectRecord(PackageRecord(u"Pkg"),
                  Record(kSetup, 1, 0,
@@ -175,11 +175,11 @@ TEST_F(RunResultsTest, ADeferredOperationThatFailsSetsLastPackageErrorWhenNoneIs
 TEST_F(RunResultsTest, AFailureOfTheBootPassKeepsItsLastPackageErrorOverALaterDeferredOne)
 {
     StageSoftwareSubkey();
-    qm::PackageSpec spec;
+    qm::PackageSpec package;
     /* The clean fails at the boot pass first, then in the deferred run. */
-    spec.cleanOperations = { kDeferredFailure, CopyFileOp(u"nodir\\x.txt", u"b.txt") };
+    package.cleanOperations = { kDeferredFailure, CopyFileOp(u"nodir\\x.txt", u"b.txt") };
     std::string error;
-    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", spec, &error)) << error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", package, &error)) << error;
     Boot();
     ExpectRecord(PackageRecord(u"Pkg"), Record(kSetup, 1, 0, {}));
     Boot();
@@ -195,11 +195,11 @@ TEST_F(RunResultsTest, AFailureOfTheBootPassKeepsItsLastPackageErrorOverALaterDe
 TEST_F(RunResultsTest, ARevertWaitingForItsHiveIsRecordedWithItsStateOnceItRan)
 {
     StageSoftwareSource();
-    qm::PackageSpec spec;
-    spec.revertOperations = { kSoftwareWrite, CopyFileOp(u"missing.txt", u"b.txt") };
-    spec.bootTimeout = 5;
+    qm::PackageSpec package;
+    package.revertOperations = { kSoftwareWrite, CopyFileOp(u"missing.txt", u"b.txt") };
+    package.bootTimeout = 5;
     std::string error;
-    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", spec, &error)) << error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", package, &error)) << error;
     qm::BootOptions cut;
     cut.powerLoss = qm::PowerLoss::AfterUptime();
     BootClean(cut); /* set up, then the power goes */
@@ -259,10 +259,10 @@ TEST_F(RunResultsTest, TheOneShotRecordReachesTheDiskWithTheMarkerAndNotBefore)
 
 TEST_F(RunResultsTest, ASetupRecordReachesTheDiskWithLastPackageErrorAndNotBefore)
 {
-    qm::PackageSpec spec;
-    spec.setupOperations = { CopyFileOp(u"missing.txt", u"b.txt") };
+    qm::PackageSpec package;
+    package.setupOperations = { CopyFileOp(u"missing.txt", u"b.txt") };
     std::string error;
-    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", spec, &error)) << error;
+    ASSERT_TRUE(qm::StagePackage(dir_, u"Pkg", package, &error)) << error;
     const fs::path base = root_ / "base";
     ASSERT_TRUE(qm::CopyMachine(dir_, base.string(), &error)) << error;
     qm::BootOptions traced;
