@@ -5,6 +5,7 @@
  */
 #include "simkernel/files.h"
 #include "simkernel/hive_file.h"
+#include "simkernel/regf/regf.h"
 #include "simkernel/upcase.h"
 
 #include <errno.h>
@@ -500,86 +501,6 @@ private:
     LONGLONG newest_ = 0;
 };
 
-NTSTATUS StatusFromErrno(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-        return STATUS_OBJECT_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return STATUS_ACCESS_DENIED;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return STATUS_DISK_FULL;
-    case EISDIR:
-        return STATUS_FILE_IS_A_DIRECTORY;
-    case ENAMETOOLONG:
-        return STATUS_NAME_TOO_LONG;
-    case ENOMEM:
-        return STATUS_INSUFFICIENT_RESOURCES;
-    default:
-        return STATUS_UNEXPECTED_IO_ERROR;
-    }
-}
-
-std::string DirectoryOf(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const uint8_t *data, size_t size)
-{
-    while (size) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= (size_t)n;
-    }
-    return true;
-}
-
-/* Writes the image beside the target, makes it durable, and renames it
- * over the target; nothing of it is left behind on failure. */
-NTSTATUS ReplaceFile(const std::string &hostPath, const std::vector<uint8_t> &image)
-{
-    std::string temp = hostPath + ".tmp-XXXXXX";
-    int fd = mkostemp(&temp[0], O_CLOEXEC);
-    if (fd < 0)
-        return StatusFromErrno(errno);
-    int error = 0;
-    if (fchmod(fd, 0644) != 0 || !WriteAll(fd, image.data(), image.size()) ||
-        (sk::HostSync() && fsync(fd) != 0))
-        error = errno;
-    if (close(fd) != 0 && !error)
-        error = errno;
-    if (!error && rename(temp.c_str(), hostPath.c_str()) != 0)
-        error = errno;
-    if (error) {
-        unlink(temp.c_str());
-        return StatusFromErrno(error);
-    }
-    /* The rename is durable only once the directory is. */
-    if (!sk::HostSync())
-        return STATUS_SUCCESS;
-    int dir = open(DirectoryOf(hostPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return StatusFromErrno(errno);
-    if (fsync(dir) != 0 && errno != EINVAL)
-        error = errno;
-    close(dir);
-    return error ? StatusFromErrno(error) : STATUS_SUCCESS;
-}
-
 } // namespace
 
 ULONG HiveNameHash(const std::u16string &name)
@@ -612,7 +533,8 @@ NTSTATUS WriteHiveFile(const std::string &hostPath, const Key &root, const std::
     }
     if (!NT_SUCCESS(status))
         return status;
-    return ReplaceFile(hostPath, image);
+    /* Whole or not at all, beside the target and renamed over it. */
+    return regf::ReplaceFileWhole(hostPath, image.data(), image.size(), nullptr, 0, sk::HostSync());
 }
 
 } // namespace reg

@@ -523,7 +523,8 @@ bool WriteAll(int fd, const uint8_t *data, size_t size)
 
 } // namespace
 
-NTSTATUS Hive::Save(const std::string &path, uint64_t time, bool sync)
+NTSTATUS ReplaceFileWhole(const std::string &path, const uint8_t *head, size_t headSize,
+                          const uint8_t *tail, size_t tailSize, bool sync)
 {
     if (path.empty())
         return STATUS_OBJECT_NAME_INVALID;
@@ -531,7 +532,6 @@ NTSTATUS Hive::Save(const std::string &path, uint64_t time, bool sync)
     const bool existed = stat(path.c_str(), &old) == 0;
     if (existed && S_ISDIR(old.st_mode))
         return STATUS_FILE_IS_A_DIRECTORY;
-    Stamp(time);
     std::string temp = path + ".tmp-XXXXXX";
     int fd = mkostemp(&temp[0], O_CLOEXEC);
     if (fd < 0)
@@ -546,8 +546,8 @@ NTSTATUS Hive::Save(const std::string &path, uint64_t time, bool sync)
     } else if (fchmod(fd, 0644) != 0) {
         error = errno;
     }
-    if (!error && (!WriteAll(fd, bytes_.data(), bytes_.size()) ||
-                   !WriteAll(fd, tail_.data(), tail_.size()) || (sync && fsync(fd) != 0)))
+    if (!error && (!WriteAll(fd, head, headSize) || !WriteAll(fd, tail, tailSize) ||
+                   (sync && fsync(fd) != 0)))
         error = errno;
     if (close(fd) != 0 && !error)
         error = errno;
@@ -557,6 +557,7 @@ NTSTATUS Hive::Save(const std::string &path, uint64_t time, bool sync)
         unlink(temp.c_str());
         return StatusFromErrno(error);
     }
+    /* The rename is durable only once the directory is. */
     if (!sync)
         return STATUS_SUCCESS;
     const size_t slash = path.rfind('/');
@@ -569,6 +570,17 @@ NTSTATUS Hive::Save(const std::string &path, uint64_t time, bool sync)
         error = errno;
     close(dir);
     return error ? StatusFromErrno(error) : STATUS_SUCCESS;
+}
+
+NTSTATUS Hive::Save(const std::string &path, uint64_t time, bool sync)
+{
+    if (path.empty())
+        return STATUS_OBJECT_NAME_INVALID;
+    struct stat old;
+    if (stat(path.c_str(), &old) == 0 && S_ISDIR(old.st_mode))
+        return STATUS_FILE_IS_A_DIRECTORY;
+    Stamp(time);
+    return ReplaceFileWhole(path, bytes_.data(), bytes_.size(), tail_.data(), tail_.size(), sync);
 }
 
 } // namespace regf

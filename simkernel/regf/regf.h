@@ -242,5 +242,15 @@ uint32_t NameHash(const std::u16string &name);
 /* The base block's checksum over its first 508 bytes. */
 uint32_t BaseBlockChecksum(const uint8_t *base);
 
+/* Replaces the file at path with head then tail, whole or not at all: a
+ * temporary beside it, synced when sync is set, renamed over the target
+ * (keeping the mode and owner of a file that was there, 0644 otherwise),
+ * and the directory synced.  On failure the file is as it was and no
+ * temporary is left: STATUS_OBJECT_PATH_NOT_FOUND, STATUS_ACCESS_DENIED,
+ * STATUS_FILE_IS_A_DIRECTORY, STATUS_DISK_FULL, STATUS_NAME_TOO_LONG,
+ * STATUS_UNEXPECTED_IO_ERROR. */
+NTSTATUS ReplaceFileWhole(const std::string &path, const uint8_t *head, size_t headSize,
+                          const uint8_t *tail, size_t tailSize, bool sync);
+
 } // namespace regf
 } // namespace sk
